@@ -1,0 +1,11 @@
+#!/usr/bin/env bash
+# Sets everything up (Debian packages, build) and runs the whole test suite.
+# Usage: scripts/test.sh [BUILD_DIR] [extra cmake arguments...]
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+build=${1:-$top/build}
+shift || true
+"$top/scripts/install-deps.sh"
+"$top/scripts/build.sh" "$build" "$@"
+cd "$build"
+ctest --output-on-failure --timeout 900 -j 2
