@@ -25,7 +25,11 @@ ffmpeg -v error -nostdin -f lavfi -i "sine=frequency=440:sample_rate=48000" -t "
 
 url=${1:-}
 if [ -z "$url" ]; then
-  port=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
+  port=
+  while [ -z "$port" ]; do  # a free loopback port
+    port=$(shuf -i 20000-60000 -n 1)
+    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && port=
+  done
   mkdir -p "$work/rec"
   cat >"$work/nginx.conf" <<CONF
 load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;
