@@ -303,8 +303,10 @@ void TPushController::FillAudioGap(void* handle, int64_t videoMs) {
     FFillingAudio = true;
     FFillEndMs = std::max(FFillEndMs, static_cast<double>(FLastAudioMs) + frameMs);
   }
-  // After a jump in the video clock, start the silence close to the video.
-  FFillEndMs = std::max(FFillEndMs, static_cast<double>(videoMs - kStreamSkewLimitMs));
+  // After a jump in the video clock, start the silence close to the video
+  // rather than sending minutes of it at once.
+  if (static_cast<double>(videoMs) - FFillEndMs > 2.0 * kStreamSkewLimitMs)
+    FFillEndMs = static_cast<double>(videoMs - kStreamSkewLimitMs);
   uint8_t frame[8];
   int32_t frameLength = BuildSilentAacFrame(FChannelConfig, frame);
   while (FFillEndMs <= static_cast<double>(videoMs)) {
