@@ -49,6 +49,7 @@ TBufferWorker::~TBufferWorker() {
     Terminated = true;
   }
   StateChanged.notify_all();
+  Arrived.notify_all();
   Thread.join();
   Clear();
 }
@@ -101,10 +102,18 @@ void TBufferWorker::AddSample(int kind, const void* data, int32_t length, int64_
   sample->ReleaseTick = WrapAdd(WrapAdd(FirstTick[kind], WrapSub(timeMs, FirstTime[kind])), Delay_);
   sample->Time = WrapAdd(timeMs, TimeOffset_);
   Held.push_back(sample);
+  {
+    // Taken so the count cannot change between an idle worker's look at it
+    // and its wait: no wake-up is lost.
+    std::lock_guard arrival(ArrivalLock);
+    Arrivals.fetch_add(1);
+  }
+  Arrived.notify_one();
 }
 
 void TBufferWorker::Stop() {
   Stopping = true;
+  Arrived.notify_all();
   std::unique_lock guard(StateLock);
   // A run that Start asked for but the thread has not begun is cancelled.
   RunsTaken = RunRequests;
@@ -159,8 +168,23 @@ void TBufferWorker::ReleaseSample(THeldSample* sample) {
 void TBufferWorker::ReleaseLoop() {
   while (!Stopping && !Terminated) {
     while (THeldSample* sample = TakeDueSample()) ReleaseSample(sample);
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    WaitForWork();
   }
+}
+
+// With samples held the worker looks again after 1 ms, which keeps releases
+// within about a millisecond of their tick. With nothing held it sleeps until
+// a sample arrives (or Stop, or at the latest after a short bound), so an
+// idle worker costs next to nothing.
+void TBufferWorker::WaitForWork() {
+  uint64_t seen = Arrivals.load();
+  if (HeldCount() != 0) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return;
+  }
+  std::unique_lock guard(ArrivalLock);
+  Arrived.wait_for(guard, std::chrono::milliseconds(20),
+                   [&] { return Arrivals.load() != seen || Stopping || Terminated; });
 }
 
 void TBufferWorker::EndAfterError(const std::string& message) {

@@ -82,6 +82,7 @@ class TBufferWorker {
   THeldSample* TakeDueSample();
   void ReleaseSample(THeldSample* sample);
   void EndAfterError(const std::string& message);
+  void WaitForWork();
   int64_t Now() const { return Ticks(); }
 
   TTickSource Ticks;
@@ -104,5 +105,9 @@ class TBufferWorker {
   uint64_t RunRequests = 0;
   uint64_t RunsTaken = 0;
   std::atomic<bool> Terminated{false};
+  // Wakes an idle worker when a sample arrives.
+  std::mutex ArrivalLock;
+  std::condition_variable Arrived;
+  std::atomic<uint64_t> Arrivals{0};
   std::thread Thread;
 };
