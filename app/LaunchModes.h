@@ -1,0 +1,46 @@
+// Launch mode: another program starts a push with two command-line
+// arguments, a "&"-separated Name=Value list and the RTMP publish URL.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct TLaunchParams {
+  std::string Address;
+  std::string User;
+  std::string Password;
+  std::string RtmpUrl;  // the second argument
+  int32_t isHD = 1;     // above 0 selects the high-stream button
+  int32_t isIPC = 0;    // lowest 8 bits: 0 recording device, 1 IP camera
+  int32_t RtspPort = 554;
+  int32_t HttpPort = 80;
+  int64_t hwndFrom = 0;  // window that receives the start result (Windows); 0 none
+  int32_t id = 0;        // instance number: caption suffix; 0 also shows the window
+
+  bool RequestsHD() const { return (isHD & 0xFF) != 0; }
+  uint8_t IpcMode() const { return static_cast<uint8_t>(isIPC & 0xFF); }
+  bool ShowsWindow() const { return id == 0; }
+  std::string Caption() const { return "TidecastMain-" + std::to_string(id); }
+};
+
+// True when the arguments (without the program name) ask for launch mode:
+// two or more of them.
+bool IsLaunchMode(const std::vector<std::string>& arguments);
+
+// Reads the parameter list and the URL. Names match without regard to case,
+// the first item of a name wins, lines without "=" and unknown names are
+// ignored; an integer that is missing or not a decimal integer takes its
+// default. Texts are used as they are (not trimmed).
+TLaunchParams ParseLaunchParams(const std::string& parameterList, const std::string& rtmpUrl);
+
+// A decimal integer with an optional sign, nothing else; the default otherwise.
+int64_t LaunchInteger(const std::string& text, int64_t defaultValue, int64_t min, int64_t max);
+
+// Splits a command line the way the launching programs write it: blanks
+// separate arguments, a double-quoted run is one argument (the quotes go).
+std::vector<std::string> SplitCommandLine(const std::string& commandLine);
+
+// The machine-readable line that reports the start result to a launching
+// program on standard output.
+std::string StartResultLine(int32_t id, int32_t result);

@@ -1,0 +1,85 @@
+#include <gtest/gtest.h>
+
+#include "LaunchModes.h"
+
+namespace {
+
+TEST(LaunchParams, RoomExampleStartsTheLowStreamHidden) {
+  TLaunchParams p = ParseLaunchParams("Address=10.0.0.7&User=admin&Password=&isHD=0&id=3", "rtmp://h/hls/room3");
+  EXPECT_EQ(p.Address, "10.0.0.7");
+  EXPECT_EQ(p.User, "admin");
+  EXPECT_EQ(p.Password, "");
+  EXPECT_EQ(p.RtmpUrl, "rtmp://h/hls/room3");
+  EXPECT_FALSE(p.RequestsHD());
+  EXPECT_EQ(p.RtspPort, 554);
+  EXPECT_EQ(p.HttpPort, 80);
+  EXPECT_EQ(p.hwndFrom, 0);
+  EXPECT_FALSE(p.ShowsWindow());
+  EXPECT_EQ(p.Caption(), "TidecastMain-3");
+}
+
+TEST(LaunchParams, NamesIgnoreCaseAndTheFirstItemWins) {
+  EXPECT_EQ(ParseLaunchParams("ID=3", "").id, 3);
+  EXPECT_EQ(ParseLaunchParams("id=3&id=4", "").id, 3);
+  EXPECT_EQ(ParseLaunchParams("ADDRESS=a&address=b", "").Address, "a");
+  EXPECT_EQ(ParseLaunchParams("rtspport=8554", "").RtspPort, 8554);
+}
+
+TEST(LaunchParams, BadIntegersTakeTheirDefaults) {
+  struct Case {
+    const char* list;
+    int32_t rtsp, http, isHD, id;
+  } cases[] = {
+      {"RtspPort=abc", 554, 80, 1, 0},
+      {"RtspPort=", 554, 80, 1, 0},
+      {"RtspPort=55 4", 554, 80, 1, 0},
+      {"HttpPort=0x50", 554, 80, 1, 0},
+      {"id=99999999999", 554, 80, 1, 0},
+      {"id=-", 554, 80, 1, 0},
+      {"id=+7&HttpPort=8080", 554, 8080, 1, 7},
+      {"isHD=-1", 554, 80, -1, 0},
+  };
+  for (const Case& c : cases) {
+    TLaunchParams p = ParseLaunchParams(c.list, "");
+    EXPECT_EQ(p.RtspPort, c.rtsp) << c.list;
+    EXPECT_EQ(p.HttpPort, c.http) << c.list;
+    EXPECT_EQ(p.isHD, c.isHD) << c.list;
+    EXPECT_EQ(p.id, c.id) << c.list;
+  }
+}
+
+TEST(LaunchParams, HighStreamFollowsTheLowestEightBits) {
+  EXPECT_TRUE(ParseLaunchParams("isHD=-1", "").RequestsHD()) << "-1 asks for the high stream";
+  EXPECT_FALSE(ParseLaunchParams("isHD=256", "").RequestsHD());
+  EXPECT_TRUE(ParseLaunchParams("", "").RequestsHD()) << "the default is the high stream";
+  EXPECT_EQ(ParseLaunchParams("isIPC=257", "").IpcMode(), 1);
+  EXPECT_EQ(ParseLaunchParams("isIPC=2", "").IpcMode(), 2);
+}
+
+TEST(LaunchParams, TextsAreKeptAsTheyAreAndStrayLinesIgnored) {
+  TLaunchParams p = ParseLaunchParams("noequals&Password= p=w d &Colour=red&&User", "");
+  EXPECT_EQ(p.Password, " p=w d ") << "a value runs to the end of its item, '=' included";
+  EXPECT_EQ(p.User, "") << "an item without '=' names nothing";
+  EXPECT_EQ(p.Address, "");
+}
+
+TEST(LaunchParams, TwoOrMoreArgumentsMeanLaunchMode) {
+  EXPECT_FALSE(IsLaunchMode({}));
+  EXPECT_FALSE(IsLaunchMode({"Address=1.2.3.4"}));
+  EXPECT_TRUE(IsLaunchMode({"Address=1.2.3.4", "rtmp://x/hls/a"}));
+  EXPECT_TRUE(IsLaunchMode({"a", "b", "c"}));
+}
+
+TEST(LaunchParams, QuotedRunIsOneArgument) {
+  EXPECT_EQ(SplitCommandLine(R"(Tidecast "Address=1.2.3.4&Password=a b" rtmp://h/hls/x)"),
+            (std::vector<std::string>{"Tidecast", "Address=1.2.3.4&Password=a b", "rtmp://h/hls/x"}));
+  EXPECT_EQ(SplitCommandLine("  a   b\t"), (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(SplitCommandLine(R"(a "" b)"), (std::vector<std::string>{"a", "", "b"}));
+  EXPECT_EQ(SplitCommandLine(R"(a"b c"d)"), (std::vector<std::string>{"ab cd"}));
+}
+
+TEST(LaunchParams, ResultLineNamesInstanceAndCode) {
+  EXPECT_EQ(StartResultLine(7, 1), "TIDECAST_START_RESULT id=7 result=1");
+}
+
+}  // namespace
