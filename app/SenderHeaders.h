@@ -1,10 +1,13 @@
-// The stream header record of the sender library, as its C header lays it
-// out (natural alignment). Kept here until the library's own header is part
-// of the tree; then this file only includes it.
+// The stream header record TMediaHeader, as the sender library's C header
+// lays it out. Kept here as a copy until the library's header is part of the
+// tree; from then on this file only includes it.
 #pragma once
 
 #include <cstdint>
 
+#if __has_include("velmaro.h")
+#include "velmaro.h"
+#else
 extern "C" {
 typedef struct TMediaHeader {
   int32_t VideoCodecId;   // 7 = AVC
@@ -26,3 +29,4 @@ typedef struct TMediaHeader {
   uint8_t AudioConfig[1024];  // AAC AudioSpecificConfig
 } TMediaHeader;
 }
+#endif
