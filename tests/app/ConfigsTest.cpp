@@ -155,21 +155,20 @@ TEST(Settings, StoredSetLoadsEveryValue) {
   EXPECT_EQ(c.BufferTime, 30);
 }
 
-TEST(Settings, SetWithoutBufferTimeKeepsTheRestWithNoDelay) {
-  SettingsFolder folder;
-  WriteFile(folder.path, StoredSet("", "BufferTime"));
-  TConfig c = folder.Loaded();
-  EXPECT_EQ(c.Address, "10.1.2.3");
-  EXPECT_EQ(c.RtspPort, 8600);
-  EXPECT_EQ(c.BufferTime, 0);
-}
-
-TEST(Settings, MissingStringReadsAsEmpty) {
-  SettingsFolder folder;
-  WriteFile(folder.path, StoredSet("", "Password"));
-  TConfig c = folder.Loaded();
-  EXPECT_EQ(c.Password, "");
-  EXPECT_EQ(c.Username, "teacher");
+// A missing BufferTime means no delay and a missing string reads as empty;
+// neither disturbs the other values.
+TEST(Settings, MissingBufferTimeOrStringKeepsTheRest) {
+  for (const char* missing : {"BufferTime", "Password", "RtmpUrl"}) {
+    SettingsFolder folder;
+    WriteFile(folder.path, StoredSet("", missing));
+    TConfig c = folder.Loaded();
+    SCOPED_TRACE(missing);
+    EXPECT_EQ(c.Address, "10.1.2.3");
+    EXPECT_EQ(c.RtspPort, 8600);
+    EXPECT_EQ(c.BufferTime, std::string(missing) == "BufferTime" ? 0 : 30);
+    EXPECT_EQ(c.Password, std::string(missing) == "Password" ? "" : "p@ss");
+    EXPECT_EQ(c.RtmpUrl, std::string(missing) == "RtmpUrl" ? "" : "rtmp://10.0.0.9/live/a");
+  }
 }
 
 TEST(Settings, ExpandableStringReadsAsText) {
