@@ -22,6 +22,7 @@
 #include "ErrorReports.h"
 #include "Processes.h"
 #include "PushFakes.h"
+#include "QtApplications.h"
 #include "TidecastMains.h"
 
 using fakes::TFakeCapturer;
@@ -30,21 +31,7 @@ using fakes::TFakeSender;
 
 namespace {
 
-class QtEnvironment : public testing::Environment {
- public:
-  void SetUp() override {
-    if (qgetenv("QT_QPA_PLATFORM").isEmpty()) qputenv("QT_QPA_PLATFORM", "offscreen");
-    app = std::make_unique<QApplication>(argc, argv);
-  }
-  void TearDown() override { app.reset(); }
-
- private:
-  int argc = 1;
-  char name[16] = "tidecast";
-  char* argv[2] = {name, nullptr};
-  std::unique_ptr<QApplication> app;
-};
-const auto* const qtEnvironment = testing::AddGlobalTestEnvironment(new QtEnvironment);
+const auto* const qtEnvironment = testing::AddGlobalTestEnvironment(new testsupport::TQtEnvironment);
 
 struct TBox {
   QString text, caption;
