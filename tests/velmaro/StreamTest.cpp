@@ -1,0 +1,120 @@
+// End to end through libvelmaro.so: twelve seconds of H.264 (two slices per
+// picture) and AAC, pushed from two threads as a device would, then judged on
+// the server's recording by ffprobe, ffmpeg and byte comparison.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "MediaProbe.h"
+#include "VelmaroTesting.h"
+
+namespace {
+
+using namespace velmarotest;
+using testsupport::TBytes;
+
+class VelmaroStream : public ::testing::Test {
+ protected:
+  void SetUp() override { server_.Start(); }
+  testsupport::TNginxRtmp server_;
+};
+
+void ExpectCleanDecode(const std::string& path) {
+  auto errors = testsupport::DecodeErrors(path);
+  EXPECT_TRUE(errors.empty()) << errors.size() << " decode errors, first: " << errors.front();
+}
+
+TEST_F(VelmaroStream, TwelveSecondsOfVideoAndAudioArriveInterleavedDecodableAndAsBuilt) {
+  testsupport::TMediaOptions options;
+  options.seconds = 12;
+  options.slicesPerFrame = 2;
+  const auto& media = testsupport::MakeTestMedia(options);
+  THandle handle;
+  ASSERT_EQ(handle.Open(server_.PublishUrl("av")), VELMARO_OK);
+  TMediaHeader header = HeaderFor(media, true);
+  ASSERT_EQ(RTMP_SendHeader(handle.Get(), &header), VELMARO_OK);
+
+  std::atomic<int> refused{0};
+  std::thread video([&] {
+    for (const auto& au : media.video)
+      if (!RTMP_SendVideo(handle.Get(), au.data.data(), static_cast<uint32_t>(au.data.size()),
+                          static_cast<uint32_t>(au.timeMs), au.key ? 1 : 0))
+        ++refused;
+  });
+  std::thread audio([&] {
+    for (const auto& frame : media.audio) {
+      TBytes raw = frame.Raw();  // the program strips the ADTS header
+      if (!RTMP_SendAudio(handle.Get(), raw.data(), static_cast<uint32_t>(raw.size()),
+                          static_cast<uint32_t>(frame.timeMs)))
+        ++refused;
+    }
+  });
+  video.join();
+  audio.join();
+  EXPECT_EQ(refused.load(), 0);
+  EXPECT_TRUE(handle.CloseAfterDrain());
+
+  const std::string path = server_.RecordingPath("av");
+  auto file = Recording(server_, "av");
+  auto streams = testsupport::ProbeStreams(path);
+  ASSERT_EQ(streams.size(), 2u);
+  EXPECT_EQ(streams[0].codecName + "+" + streams[1].codecName, "h264+aac");
+  ExpectCleanDecode(path);
+
+  for (const auto& tag : file.tags) {
+    if (tag.IsVideo() && tag.IsSequenceHeader()) {
+      EXPECT_EQ(tag.body, ExpectedAvcSequenceHeader(media.sps, media.pps));
+    }
+    if (tag.IsAudio() && tag.IsSequenceHeader()) {
+      TBytes expected = {0xAF, 0x00};
+      expected.insert(expected.end(), media.audioSpecificConfig.begin(), media.audioSpecificConfig.end());
+      EXPECT_EQ(tag.body, expected);
+    }
+  }
+  // Every tag is the body that was built for its sample, in send order; the
+  // last few of one stream may stay queued (a sample leaves only while the
+  // other stream has one waiting) and are discarded by the close.
+  size_t v = 0, a = 0;
+  uint32_t lastTime = 0;
+  for (const auto& tag : MediaTags(file)) {
+    ASSERT_GE(tag.timestamp, lastTime) << "audio and video must be interleaved in time order";
+    lastTime = tag.timestamp;
+    if (tag.IsVideo()) {
+      ASSERT_LT(v, media.video.size());
+      const auto& au = media.video[v++];
+      ASSERT_EQ(tag.body, ExpectedVideoBody(au.data, au.key)) << "video tag " << v - 1;
+      ASSERT_EQ(tag.timestamp, au.timeMs);
+    } else {
+      ASSERT_LT(a, media.audio.size());
+      const auto& frame = media.audio[a++];
+      ASSERT_EQ(tag.body, ExpectedAacBody(frame.Raw())) << "audio tag " << a - 1;
+      ASSERT_EQ(tag.timestamp, static_cast<uint32_t>(frame.timeMs));
+    }
+  }
+  EXPECT_GE(v + 2, media.video.size());
+  EXPECT_GE(a + 3, media.audio.size());
+  EXPECT_GE(media.video[v - 1].timeMs, 11000) << "at least ten seconds must have arrived";
+}
+
+TEST_F(VelmaroStream, VideoWithoutAudioGoesOutDirectlyAndDecodes) {
+  testsupport::TMediaOptions options;
+  options.seconds = 2;
+  const auto& media = testsupport::MakeTestMedia(options);
+  THandle handle;
+  ASSERT_EQ(handle.Open(server_.PublishUrl("v")), VELMARO_OK);
+  TMediaHeader header = HeaderFor(media, false);
+  ASSERT_EQ(RTMP_SendHeader(handle.Get(), &header), VELMARO_OK);
+  for (const auto& au : media.video)
+    ASSERT_TRUE(RTMP_SendVideo(handle.Get(), au.data.data(), static_cast<uint32_t>(au.data.size()),
+                               static_cast<uint32_t>(au.timeMs), au.key ? 1 : 0));
+  EXPECT_TRUE(handle.Close());
+  auto tags = MediaTags(Recording(server_, "v"));
+  ASSERT_EQ(tags.size(), media.video.size()) << "sent at once, nothing is held back";
+  for (size_t i = 0; i < tags.size(); ++i) {
+    ASSERT_EQ(tags[i].body, ExpectedVideoBody(media.video[i].data, media.video[i].key)) << "video tag " << i;
+    ASSERT_EQ(tags[i].timestamp, media.video[i].timeMs);
+  }
+  ExpectCleanDecode(server_.RecordingPath("v"));
+}
+
+}  // namespace
