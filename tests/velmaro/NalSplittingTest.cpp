@@ -104,3 +104,38 @@ TEST(NalSplitting, RandomBuffersSplitIntoOrderedUnitsInsideTheBuffer) {
 }
 
 }  // namespace
+
+namespace {
+
+// The scanning rule spelled out byte by byte, to hold the fast scan against.
+bool ReferenceFindStartCode(const uint8_t* b, size_t n, size_t& offset) {
+  for (size_t i = 0; i + 3 < n; ++i) {
+    if (b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 1) {
+      offset = i;
+      return true;
+    }
+    if (i + 4 < n && b[i] == 0 && b[i + 1] == 0 && b[i + 2] == 0 && b[i + 3] == 1) {
+      offset = i;
+      return true;
+    }
+  }
+  return false;
+}
+
+TEST(NalSplitting, FastScanFindsWhatTheByteByByteRuleFinds) {
+  std::mt19937 random(777);
+  const uint8_t alphabet[] = {0, 0, 0, 1, 0x65};
+  for (int round = 0; round < 20000; ++round) {
+    size_t size = random() % 24;
+    std::unique_ptr<uint8_t[]> buffer(new uint8_t[size]);
+    for (size_t i = 0; i < size; ++i) buffer[i] = alphabet[random() % sizeof alphabet];
+    size_t expected = 99, actual = 99;
+    bool expectedFound = ReferenceFindStartCode(buffer.get(), size, expected);
+    ASSERT_EQ(FindStartCode(buffer.get(), size, actual), expectedFound) << "round " << round;
+    if (expectedFound) {
+      ASSERT_EQ(actual, expected) << "round " << round;
+    }
+  }
+}
+
+}  // namespace
