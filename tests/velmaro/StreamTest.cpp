@@ -3,6 +3,7 @@
 // the server's recording by ffprobe, ffmpeg and byte comparison.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 
 #include "MediaProbe.h"
@@ -115,6 +116,44 @@ TEST_F(VelmaroStream, VideoWithoutAudioGoesOutDirectlyAndDecodes) {
     ASSERT_EQ(tags[i].timestamp, media.video[i].timeMs);
   }
   ExpectCleanDecode(server_.RecordingPath("v"));
+}
+
+// The demo's publisher: files in, real-time publish through the library.
+TEST_F(VelmaroStream, VelmaroPushPublishesAFilePairInRealTime) {
+  testsupport::TTempDir dir("velmaro-push");
+  auto made = testsupport::RunCommand({"ffmpeg", "-v", "error", "-nostdin", "-f", "lavfi", "-i",
+                                       "testsrc2=size=320x240:rate=25", "-t", "2", "-c:v", "libx264", "-bf", "0",
+                                       "-g", "25", "-pix_fmt", "yuv420p", "-f", "h264", dir.File("v.h264")});
+  ASSERT_EQ(made.exitCode, 0) << made.errors;
+  made = testsupport::RunCommand({"ffmpeg", "-v", "error", "-nostdin", "-f", "lavfi", "-i",
+                                  "sine=frequency=440:sample_rate=44100", "-t", "2", "-ac", "1", "-c:a", "aac", "-f",
+                                  "adts", dir.File("a.aac")});
+  ASSERT_EQ(made.exitCode, 0) << made.errors;
+  const std::string tool = testsupport::BuildDir() + "/bin/velmaro-push";
+
+  auto started = std::chrono::steady_clock::now();
+  auto pushed = testsupport::RunCommand({tool, server_.PublishUrl("files"), dir.File("v.h264"), dir.File("a.aac")},
+                                        std::chrono::seconds(30));
+  auto took = std::chrono::steady_clock::now() - started;
+  ASSERT_EQ(pushed.exitCode, 0) << pushed.errors;
+  EXPECT_GE(took, std::chrono::milliseconds(1800)) << "two seconds of media must take two seconds to publish";
+  auto file = Recording(server_, "files");
+  auto tags = MediaTags(file);
+  EXPECT_GE(std::count_if(tags.begin(), tags.end(), [](const auto& t) { return t.IsVideo(); }), 48);
+  auto streams = testsupport::ProbeStreams(server_.RecordingPath("files"));
+  ASSERT_EQ(streams.size(), 2u);
+  EXPECT_EQ(streams[0].width, 320);
+  EXPECT_EQ(streams[1].sampleRate, 44100);
+  EXPECT_EQ(streams[1].channels, 1);
+  ExpectCleanDecode(server_.RecordingPath("files"));
+
+  const std::string nobody = "rtmp://127.0.0.1:" + std::to_string(testsupport::FreeLoopbackPort()) + "/hls/x";
+  auto refused = testsupport::RunCommand({tool, nobody, dir.File("v.h264"), dir.File("a.aac")});
+  EXPECT_NE(refused.exitCode, 0);
+  EXPECT_NE(refused.errors.find("could not be reached"), std::string::npos) << refused.errors;
+  auto missing = testsupport::RunCommand({tool, nobody, dir.File("none.h264"), dir.File("a.aac")});
+  EXPECT_NE(missing.exitCode, 0);
+  EXPECT_NE(missing.errors.find("cannot open"), std::string::npos) << missing.errors;
 }
 
 }  // namespace
