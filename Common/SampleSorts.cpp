@@ -10,12 +10,22 @@
 
 namespace {
 constexpr int kStreamCountCheckLine = 80;
+constexpr std::chrono::milliseconds kPollInterval{2};
+constexpr size_t kMaxSpareBlocks = 8;
+
+// Room for a little growth, so that the next frame of a similar size fits.
+size_t BlockCapacity(size_t length) {
+  const size_t granule = length >= 4096 ? 4096 : 256;
+  size_t wanted = length + length / 8;
+  return (wanted + granule - 1) / granule * granule;
+}
 }
 
 TSampleSort::TSampleSort(int32_t streamCount) : streamCount_(streamCount) {
   if (streamCount <= 0)
     RaiseAssertion("TSampleSort.Create(), StreamCount must > 0!", "SampleSorts", kStreamCountCheckLine);
   queues_.resize(static_cast<size_t>(streamCount));
+  spare_.reserve(kMaxSpareBlocks);  // returning a block never allocates
   thread_ = std::thread([this] { Execute(); });
 }
 
@@ -23,6 +33,7 @@ TSampleSort::~TSampleSort() {
   Terminate();
   if (thread_.joinable()) thread_.join();
   Clear();
+  for (TSortedSample* sample : spare_) FreeBlock(sample);
 }
 
 void TSampleSort::SetOnSample(TSampleHandler handler) {
@@ -37,20 +48,22 @@ bool TSampleSort::Push(int32_t streamIndex, const uint8_t* data, int32_t length,
   TSortedSample* sample = nullptr;
   try {
     // Allocation and copy happen outside the lock; the lock only moves the pointer.
-    void* block = ::operator new(sizeof(TSortedSample) + static_cast<size_t>(length));
-    sample = static_cast<TSortedSample*>(block);
+    sample = TakeBlock(static_cast<size_t>(length));
     sample->StreamIndex = streamIndex;
-    sample->Data = reinterpret_cast<uint8_t*>(sample + 1);
     sample->Length = length;
     sample->Time = time;
     sample->KeyFlag = keyFlag;
     sample->Extra = extra;
     if (length > 0) std::memcpy(sample->Data, data, static_cast<size_t>(length));
+    bool wake = false;
     {
       std::lock_guard guard(lock_);
       queues_[static_cast<size_t>(streamIndex)].push_back(sample);
+      wake = idle_ && EveryStreamWaiting();
     }
-    wake_.notify_one();
+    // Wake the thread only when it sleeps and now has work: a push while it
+    // is busy costs no system call.
+    if (wake) wake_.notify_one();
     return true;
   } catch (const std::exception& error) {
     FreeBlock(sample);
@@ -72,6 +85,36 @@ void TSampleSort::Clear() {
     }
   }
   for (TSortedSample* sample : dropped) FreeBlock(sample);
+}
+
+TSortedSample* TSampleSort::TakeBlock(size_t length) {
+  {
+    std::lock_guard guard(spareLock_);
+    for (size_t i = 0; i < spare_.size(); ++i) {
+      if (spare_[i]->Capacity >= length) {
+        TSortedSample* sample = spare_[i];
+        spare_[i] = spare_.back();
+        spare_.pop_back();
+        return sample;
+      }
+    }
+  }
+  const size_t capacity = BlockCapacity(length);
+  auto* sample = static_cast<TSortedSample*>(::operator new(sizeof(TSortedSample) + capacity));
+  sample->Data = reinterpret_cast<uint8_t*>(sample + 1);
+  sample->Capacity = capacity;
+  return sample;
+}
+
+void TSampleSort::ReturnBlock(TSortedSample* sample) {
+  {
+    std::lock_guard guard(spareLock_);
+    if (spare_.size() < kMaxSpareBlocks) {
+      spare_.push_back(sample);
+      return;
+    }
+  }
+  FreeBlock(sample);
 }
 
 void TSampleSort::Terminate() {
@@ -109,8 +152,14 @@ void TSampleSort::Execute() {
     TSampleHandler handler;
     {
       std::unique_lock guard(lock_);
-      wake_.wait(guard, [this] { return Terminated() || EveryStreamWaiting(); });
+      if (!Terminated() && !EveryStreamWaiting()) {
+        // Sleep until a push completes the set, or look again after 2 ms.
+        idle_ = true;
+        wake_.wait_for(guard, kPollInterval, [this] { return Terminated() || EveryStreamWaiting(); });
+        idle_ = false;
+      }
       if (Terminated()) break;
+      if (!EveryStreamWaiting()) continue;
       sample = TakeEarliestHead();
       handler = onSample_;
     }
@@ -122,7 +171,7 @@ void TSampleSort::Execute() {
       // A handler's error must not end the process from this thread.
       ReportError("ERROR", std::string("TSampleSort ") + error.what());
     }
-    FreeBlock(sample);
+    ReturnBlock(sample);
   }
   {
     std::lock_guard guard(finishedLock_);

@@ -2,7 +2,8 @@
 // time, on a thread of its own, and hands each sample to a release handler.
 // A sample leaves only while every stream has one waiting; the earliest head
 // wins, equal times go to the lower stream index, and one stream's samples
-// always leave in the order they were pushed.
+// always leave in the order they were pushed. The thread looks at the queues
+// every 2 ms while a stream is empty and drains without pause otherwise.
 #pragma once
 
 #include <atomic>
@@ -15,7 +16,9 @@
 #include <vector>
 
 // One heap block per sample: this header followed by the copy of the bytes.
-// Owned by the sorter from Push until the handler returns (or Clear).
+// Owned by the sorter from Push until the handler returns (or Clear); then
+// the block is freed, or kept as a spare for a later Push (a few at most), so
+// a steady stream copies into warm memory instead of fresh pages.
 struct TSortedSample {
   int32_t StreamIndex;
   uint8_t* Data;  // the copy right behind this header
@@ -23,6 +26,7 @@ struct TSortedSample {
   int64_t Time;
   uint8_t KeyFlag;
   int32_t Extra;
+  size_t Capacity;  // bytes the block holds behind the header (blocks are reused)
 };
 
 // The release handler: a procedure bound to its owner object. Called on the
@@ -69,6 +73,8 @@ class TSampleSort {
   void Execute();
   bool EveryStreamWaiting() const;  // under lock_
   TSortedSample* TakeEarliestHead();  // under lock_
+  TSortedSample* TakeBlock(size_t length);  // a spare that fits, or a new block; may throw
+  void ReturnBlock(TSortedSample* sample);   // keeps it as a spare or frees it
   static void FreeBlock(TSortedSample* sample);
 
   mutable std::mutex lock_;
@@ -76,6 +82,9 @@ class TSampleSort {
   int32_t streamCount_;
   std::vector<std::deque<TSortedSample*>> queues_;
   TSampleHandler onSample_;  // guarded by lock_
+  bool idle_ = false;        // the thread waits for a sample; guarded by lock_
+  std::mutex spareLock_;
+  std::vector<TSortedSample*> spare_;  // guarded by spareLock_
   std::atomic<bool> terminated_{false};
   std::atomic<bool> finished_{false};
   std::mutex finishedLock_;

@@ -134,9 +134,10 @@ TEST(AudioSequenceHeader, IsTheTagByteThenPacketTypeZeroThenTheConfig) {
 }
 
 TBytes VideoBody(int32_t codec, const TBytes& au, bool passThrough, bool key) {
-  size_t size = VideoBodySize(codec, au.data(), au.size(), passThrough);
+  std::vector<TNalUnit> units;
+  size_t size = PlanVideoBody(codec, au.data(), au.size(), passThrough, units);
   TBytes body(size);
-  EXPECT_EQ(BuildVideoBody(codec, au.data(), au.size(), passThrough, key, body.data(), body.size()), size);
+  EXPECT_EQ(BuildVideoBody(codec, units, key, body.data(), body.size()), size);
   return body;
 }
 
@@ -172,8 +173,9 @@ TEST(VideoBody, PassThroughSendsTheWholeBufferUnchanged) {
 }
 
 TEST(VideoBody, ABufferWithoutNalUnitsYieldsNoMessage) {
+  std::vector<TNalUnit> units;
   for (const TBytes& au : {TBytes{0x11, 0x22, 0x33, 0x44, 0x55}, TBytes{0, 0, 1}, TBytes{0, 0, 1, 0, 0, 0, 1}})
-    EXPECT_EQ(VideoBodySize(7, au.data(), au.size(), false), 0u);
+    EXPECT_EQ(PlanVideoBody(7, au.data(), au.size(), false, units), 0u);
   const TBytes emptyFirst = {0, 0, 1, 0, 0, 1, 0x65};
   EXPECT_EQ(VideoBody(7, emptyFirst, false, true), (TBytes{0x17, 0x01, 0, 0, 0, 0, 0, 0, 1, 0x65}))
       << "an empty NAL unit must not become a zero-length entry";
@@ -181,9 +183,10 @@ TEST(VideoBody, ABufferWithoutNalUnitsYieldsNoMessage) {
 
 TEST(VideoBody, IsNeverBuiltPastItsBuffer) {
   TBytes guard(64, 0xEE);
-  size_t size = VideoBodySize(7, kAccessUnit.data(), kAccessUnit.size(), false);
+  std::vector<TNalUnit> units;
+  size_t size = PlanVideoBody(7, kAccessUnit.data(), kAccessUnit.size(), false, units);
   ASSERT_LT(size, guard.size());
-  EXPECT_EQ(BuildVideoBody(7, kAccessUnit.data(), kAccessUnit.size(), false, true, guard.data(), size - 1), 0u);
+  EXPECT_EQ(BuildVideoBody(7, units, true, guard.data(), size - 1), 0u);
   for (size_t i = size - 1; i < guard.size(); ++i) ASSERT_EQ(guard[i], 0xEE) << "wrote past the capacity at " << i;
 }
 
