@@ -11,7 +11,6 @@
 #include "Assertions.h"
 #include "Debugs.h"
 #include "ErrorReports.h"
-#include "h264utils.h"
 
 namespace velmaro {
 namespace {
@@ -24,25 +23,23 @@ constexpr size_t kMaxBodyLength = INT32_MAX;  // the sorter's length is a signed
 constexpr std::chrono::milliseconds kSorterStopGrace{1500};
 constexpr std::chrono::milliseconds kSorterStopAfterAbort{10000};
 
-// Calls fn for the payload of every NAL unit of the buffer, in buffer order
-// (the whole buffer in pass-through). Units left empty are skipped: an empty
-// entry would only confuse decoders.
-template <class F>
-void ForEachVideoPayload(const uint8_t* data, size_t length, bool passThrough, F&& fn) {
+// The payload of every NAL unit of the buffer, in buffer order (the whole
+// buffer in pass-through). Units left empty are skipped: an empty entry would
+// only confuse decoders.
+void CollectVideoPayloads(const uint8_t* data, size_t length, bool passThrough, std::vector<TNalUnit>& units) {
+  units.clear();
   if (passThrough) {
-    fn(data, length);
+    units.push_back({data, length});
     return;
   }
   TNalUnitReader reader(data, length);
   TNalUnit unit;
   while (reader.Next(unit)) {
-    const uint8_t* payload = unit.data;
-    size_t size = unit.length;
-    if (size >= 4 && payload[0] == 0 && payload[1] == 0 && payload[2] == 0 && payload[3] == 1) {
-      payload += 4;
-      size -= 4;
+    if (unit.length >= 4 && unit.data[0] == 0 && unit.data[1] == 0 && unit.data[2] == 0 && unit.data[3] == 1) {
+      unit.data += 4;
+      unit.length -= 4;
     }
-    if (size > 0) fn(payload, size);
+    if (unit.length > 0) units.push_back(unit);
   }
 }
 
@@ -262,19 +259,17 @@ size_t BuildAudioSequenceHeader(const TMediaHeader& header, uint8_t* buffer, siz
   return w.Overflowed() ? 0 : w.Position();
 }
 
-size_t VideoBodySize(int32_t videoCodecId, const uint8_t* data, size_t length, bool passThrough) {
-  const bool avc = videoCodecId == kCodecAvc;
-  size_t payload = 0, units = 0;
-  ForEachVideoPayload(data, length, passThrough, [&](const uint8_t*, size_t size) {
-    payload += size;
-    ++units;
-  });
-  if (units == 0) return 0;
-  return avc ? kAvcBodyPrefix + units * kNalLengthField + payload : 1 + payload;
+size_t PlanVideoBody(int32_t videoCodecId, const uint8_t* data, size_t length, bool passThrough,
+                     std::vector<TNalUnit>& units) {
+  CollectVideoPayloads(data, length, passThrough, units);
+  if (units.empty()) return 0;
+  size_t payload = 0;
+  for (const TNalUnit& unit : units) payload += unit.length;
+  return videoCodecId == kCodecAvc ? kAvcBodyPrefix + units.size() * kNalLengthField + payload : 1 + payload;
 }
 
-size_t BuildVideoBody(int32_t videoCodecId, const uint8_t* data, size_t length, bool passThrough, bool keyFrame,
-                      uint8_t* out, size_t capacity) {
+size_t BuildVideoBody(int32_t videoCodecId, const std::vector<TNalUnit>& units, bool keyFrame, uint8_t* out,
+                      size_t capacity) {
   const bool avc = videoCodecId == kCodecAvc;
   TByteWriter w(out, capacity);
   w.PutByte(VideoFrameByte(videoCodecId, keyFrame));
@@ -283,10 +278,10 @@ size_t BuildVideoBody(int32_t videoCodecId, const uint8_t* data, size_t length, 
     w.PutByte(0x00);  // composition time 0
     w.PutUI16(0x0000);
   }
-  ForEachVideoPayload(data, length, passThrough, [&](const uint8_t* payload, size_t size) {
-    if (avc) w.PutUI32(static_cast<uint32_t>(size));  // NAL unit length
-    w.PutBytes(payload, size);
-  });
+  for (const TNalUnit& unit : units) {
+    if (avc) w.PutUI32(static_cast<uint32_t>(unit.length));  // NAL unit length
+    w.PutBytes(unit.data, unit.length);
+  }
   return w.Overflowed() ? 0 : w.Position();
 }
 
@@ -420,10 +415,10 @@ bool VELMARO_CALL RTMP_SendVideo(TVelmaroHandle handle, const uint8_t* data, uin
     std::lock_guard guard(context.Lock);
     const bool passThrough = context.PassThrough.load();
     const int32_t codec = context.Header.VideoCodecId;
-    size_t bodySize = VideoBodySize(codec, data, length, passThrough);
+    size_t bodySize = PlanVideoBody(codec, data, length, passThrough, context.NalUnits);
     if (bodySize == 0 || !EnsureSendBuffer(context, bodySize)) return false;  // no start code: nothing sent
     uint8_t* body = context.SendBuffer.get();
-    BuildVideoBody(codec, data, length, passThrough, keyFrame != 0, body, context.SendBufferSize);
+    BuildVideoBody(codec, context.NalUnits, keyFrame != 0, body, context.SendBufferSize);
     if (context.Header.HasAudio)
       return context.Sorter->Push(kVideoStream, body, static_cast<int32_t>(bodySize), timestampMs, keyFrame, 0);
     return context.Connection->SendPacket(kMessageVideo, body, static_cast<uint32_t>(bodySize), timestampMs,

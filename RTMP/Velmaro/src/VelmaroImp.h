@@ -10,8 +10,10 @@
 #include <memory>
 #include <mutex>
 #include <string_view>
+#include <vector>
 
 #include "SampleSorts.h"
+#include "h264utils.h"
 #include "librtmp.h"
 #include "velmaro.h"
 
@@ -68,10 +70,14 @@ size_t BuildAudioSequenceHeader(const TMediaHeader& header, uint8_t* buffer, siz
 // inter frame byte, AVCPacketType 1, composition time 0, then every NAL unit
 // in buffer order behind its 32-bit length, start codes dropped. Other codecs:
 // the codec byte, then the units' bytes. In pass-through the whole buffer is
-// the one unit. VideoBodySize is 0 when the buffer holds no NAL unit.
-size_t VideoBodySize(int32_t videoCodecId, const uint8_t* data, size_t length, bool passThrough);
-size_t BuildVideoBody(int32_t videoCodecId, const uint8_t* data, size_t length, bool passThrough, bool keyFrame,
-                      uint8_t* out, size_t capacity);
+// the one unit.
+// PlanVideoBody scans the buffer once, fills `units` (reused between calls,
+// so the steady state allocates nothing) and returns the body size: 0 when
+// the buffer holds no NAL unit. BuildVideoBody then writes the body.
+size_t PlanVideoBody(int32_t videoCodecId, const uint8_t* data, size_t length, bool passThrough,
+                     std::vector<TNalUnit>& units);
+size_t BuildVideoBody(int32_t videoCodecId, const std::vector<TNalUnit>& units, bool keyFrame, uint8_t* out,
+                      size_t capacity);
 
 // The audio body: AudioTagFlags, for AAC AACPacketType 1, then the frame.
 size_t AudioBodySize(int32_t audioCodecId, size_t length);
@@ -100,6 +106,7 @@ struct TRTMPContext {
   TMediaHeader Header{};  // the last header sent successfully; guarded by Lock
   std::unique_ptr<uint8_t[]> SendBuffer;  // grows to the largest body, never shrinks
   uint32_t SendBufferSize = 0;
+  std::vector<TNalUnit> NalUnits;  // the units of the call being built; guarded by Lock
   std::unique_ptr<TSampleSort> Sorter;  // stream 0 video, stream 1 audio
   std::unique_ptr<TRTMPSampleEvent> SampleEvent;
   std::mutex Lock;  // serialises the caller-side operations
