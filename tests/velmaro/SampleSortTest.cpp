@@ -79,10 +79,16 @@ void PushAt(TSampleSort& sorter, int32_t stream, int64_t time) {
 
 using TOrder = std::vector<std::pair<int32_t, int64_t>>;
 
-TEST(SampleSort, MergesStreamsByTimeAndGivesTiesToTheLowerStream) {
+// A sorter of two streams (0 video, 1 audio, as the sender library uses it)
+// whose releases are recorded.
+class TwoStreamSort : public ::testing::Test {
+ protected:
+  TwoStreamSort() { sorter.SetOnSample(recorder.Handler()); }
   TRecorder recorder;
-  TSampleSort sorter(2);
-  sorter.SetOnSample(recorder.Handler());
+  TSampleSort sorter{2};
+};
+
+TEST_F(TwoStreamSort, MergesStreamsByTimeAndGivesTiesToTheLowerStream) {
   for (int64_t t : {0, 40, 80}) PushAt(sorter, 0, t);
   for (int64_t t : {0, 20, 40, 60, 100}) PushAt(sorter, 1, t);
   recorder.WaitFor(7);
@@ -90,10 +96,7 @@ TEST(SampleSort, MergesStreamsByTimeAndGivesTiesToTheLowerStream) {
   EXPECT_EQ(recorder.Order(), (TOrder{{0, 0}, {1, 0}, {1, 20}, {0, 40}, {1, 40}, {1, 60}, {0, 80}}));
 }
 
-TEST(SampleSort, HoldsOneStreamUntilTheOtherHasASample) {
-  TRecorder recorder;
-  TSampleSort sorter(2);
-  sorter.SetOnSample(recorder.Handler());
+TEST_F(TwoStreamSort, HoldsOneStreamUntilTheOtherHasASample) {
   PushAt(sorter, 0, 0);
   PushAt(sorter, 0, 40);
   std::this_thread::sleep_for(50ms);
@@ -104,10 +107,7 @@ TEST(SampleSort, HoldsOneStreamUntilTheOtherHasASample) {
   EXPECT_EQ(recorder.Order(), (TOrder{{0, 0}, {0, 40}}));
 }
 
-TEST(SampleSort, AStreamWhoseTimesGoBackwardsKeepsItsPushOrder) {
-  TRecorder recorder;
-  TSampleSort sorter(2);
-  sorter.SetOnSample(recorder.Handler());
+TEST_F(TwoStreamSort, AStreamWhoseTimesGoBackwardsKeepsItsPushOrder) {
   PushAt(sorter, 0, 100);
   PushAt(sorter, 0, 50);
   PushAt(sorter, 1, 200);
@@ -115,10 +115,7 @@ TEST(SampleSort, AStreamWhoseTimesGoBackwardsKeepsItsPushOrder) {
   EXPECT_EQ(recorder.Order(), (TOrder{{0, 100}, {0, 50}}));
 }
 
-TEST(SampleSort, IgnoresStreamIndicesOutsideItsStreams) {
-  TRecorder recorder;
-  TSampleSort sorter(2);
-  sorter.SetOnSample(recorder.Handler());
+TEST_F(TwoStreamSort, IgnoresStreamIndicesOutsideItsStreams) {
   PushAt(sorter, 2, -10);
   PushAt(sorter, -1, -10);
   PushAt(sorter, 0, 0);
@@ -177,11 +174,8 @@ TEST(SampleSort, RefusesAStreamCountBelowOne) {
 
 // Both streams pushed from their own threads (as the host program does):
 // the merged output stays in time order.
-TEST(SampleSort, ConcurrentPushersStillYieldTimeOrder) {
-  TRecorder recorder;
-  TSampleSort sorter(2);
-  sorter.SetOnSample(recorder.Handler());
-  auto pusher = [&sorter](int32_t stream, int64_t step) {
+TEST_F(TwoStreamSort, ConcurrentPushersStillYieldTimeOrder) {
+  auto pusher = [this](int32_t stream, int64_t step) {
     for (int64_t t = 0; t < 400 * step; t += step) {
       uint8_t byte = 0;
       sorter.Push(stream, &byte, 1, t, 0, 0);

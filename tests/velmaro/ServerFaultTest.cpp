@@ -74,67 +74,64 @@ void ExpectRefusedFromNowOn(TVelmaroHandle handle) {
   EXPECT_FALSE(RTMP_SendAudio(handle, audio, sizeof audio, 999999));
 }
 
-TEST(VelmaroServerFaults, AServerThatWentAwayFailsTheHandleAndCloseReturns) {
-  testsupport::TNginxRtmp server;
-  server.Start();
-  THandle handle;
-  ASSERT_EQ(handle.Open(server.PublishUrl("killed")), VELMARO_OK);
-  PublishASecond(handle.Get());
-  server.Kill();
-  uint32_t time = 1000;
-  EXPECT_TRUE(SendUntilRefused(handle.Get(), Media().video[1].data, time, 20s, 20ms))
+// Each test gets its own server, and a handle publishing to it mid-stream.
+class VelmaroServerFaults : public ::testing::Test {
+ protected:
+  void SetUp() override { server_.Start(); }
+  void TearDown() override { server_.Resume(); }  // a paused server must be able to stop
+
+  void OpenMidStream() {
+    ASSERT_EQ(handle_.Open(server_.PublishUrl("fault")), VELMARO_OK);
+    PublishASecond(handle_.Get());
+  }
+  // Pauses the server and fills the socket buffers with large samples: the
+  // sorter's thread then waits on a full socket.
+  void StallWithFullBuffers() {
+    server_.Pause();
+    EXPECT_FALSE(SendUntilRefused(handle_.Get(), BigAccessUnit(), time_, 1s, 5ms))
+        << "refused before the buffers were full";
+  }
+  // Closing must come back within the bound, whatever the server does.
+  void ExpectCloseWithin(std::chrono::seconds bound) {
+    auto started = TClock::now();
+    EXPECT_TRUE(handle_.Close());
+    EXPECT_LT(TClock::now() - started, bound) << "closing waited for the server";
+  }
+
+  testsupport::TNginxRtmp server_;
+  THandle handle_;
+  uint32_t time_ = 1000;
+};
+
+TEST_F(VelmaroServerFaults, AServerThatWentAwayFailsTheHandleAndCloseReturns) {
+  OpenMidStream();
+  server_.Kill();
+  EXPECT_TRUE(SendUntilRefused(handle_.Get(), Media().video[1].data, time_, 20s, 20ms))
       << "the handle never reached Failed after the server was killed";
-  ExpectRefusedFromNowOn(handle.Get());
-  auto started = TClock::now();
-  EXPECT_TRUE(handle.Close());
-  EXPECT_LT(TClock::now() - started, 3s);
+  ExpectRefusedFromNowOn(handle_.Get());
+  ExpectCloseWithin(3s);
 }
 
-TEST(VelmaroServerFaults, AStalledServerFailsTheHandleAndCloseReturns) {
-  testsupport::TNginxRtmp server;
-  server.Start();
-  THandle handle;
-  ASSERT_EQ(handle.Open(server.PublishUrl("stalled")), VELMARO_OK);
-  PublishASecond(handle.Get());
-  server.Pause();
-  // Fill the socket buffers, then keep sending small samples until refused.
-  uint32_t time = 1000;
-  const TBytes big = BigAccessUnit();
-  EXPECT_FALSE(SendUntilRefused(handle.Get(), big, time, 1s, 5ms)) << "refused before the buffers were full";
-  EXPECT_TRUE(SendUntilRefused(handle.Get(), Media().video[1].data, time, 40s, 50ms))
+TEST_F(VelmaroServerFaults, AStalledServerFailsTheHandleAndCloseReturns) {
+  OpenMidStream();
+  StallWithFullBuffers();
+  EXPECT_TRUE(SendUntilRefused(handle_.Get(), Media().video[1].data, time_, 40s, 50ms))
       << "a send to a stalled server was never given up";
-  ExpectRefusedFromNowOn(handle.Get());
-  auto started = TClock::now();
-  EXPECT_TRUE(handle.Close());
-  EXPECT_LT(TClock::now() - started, 3s);
-  server.Resume();
+  ExpectRefusedFromNowOn(handle_.Get());
+  ExpectCloseWithin(3s);
 }
 
-TEST(VelmaroServerFaults, CloseReturnsWhileASendIsBlockedOnAStalledServer) {
-  testsupport::TNginxRtmp server;
-  server.Start();
-  THandle handle;
-  ASSERT_EQ(handle.Open(server.PublishUrl("blocked")), VELMARO_OK);
-  PublishASecond(handle.Get());
-  server.Pause();
-  uint32_t time = 1000;
-  const TBytes big = BigAccessUnit();
-  SendUntilRefused(handle.Get(), big, time, 1s, 5ms);  // the sorter's thread now waits on a full socket
-  auto started = TClock::now();
-  EXPECT_TRUE(handle.Close());
-  EXPECT_LT(TClock::now() - started, 4s) << "closing waited for the stalled send";
-  server.Resume();
+TEST_F(VelmaroServerFaults, CloseReturnsWhileASendIsBlockedOnAStalledServer) {
+  OpenMidStream();
+  StallWithFullBuffers();
+  ExpectCloseWithin(4s);
 }
 
-TEST(VelmaroServerFaults, OpeningAgainstAStalledServerGivesUpWithinSeconds) {
-  testsupport::TNginxRtmp server;
-  server.Start();
-  server.Pause();  // the kernel still accepts the connection; nobody answers the handshake
-  THandle handle;
+TEST_F(VelmaroServerFaults, OpeningAgainstAStalledServerGivesUpWithinSeconds) {
+  server_.Pause();  // the kernel still accepts the connection; nobody answers the handshake
   auto started = TClock::now();
-  EXPECT_EQ(handle.Open(server.PublishUrl("silent")), VELMARO_CONNECT_FAILED);
+  EXPECT_EQ(handle_.Open(server_.PublishUrl("silent")), VELMARO_CONNECT_FAILED);
   EXPECT_LT(TClock::now() - started, 8s);
-  server.Resume();
 }
 
 }  // namespace
