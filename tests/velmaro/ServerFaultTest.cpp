@@ -104,7 +104,7 @@ class VelmaroServerFaults : public ::testing::Test {
 };
 
 TEST_F(VelmaroServerFaults, AServerThatWentAwayFailsTheHandleAndCloseReturns) {
-  OpenMidStream();
+  ASSERT_NO_FATAL_FAILURE(OpenMidStream());
   server_.Kill();
   EXPECT_TRUE(SendUntilRefused(handle_.Get(), Media().video[1].data, time_, 20s, 20ms))
       << "the handle never reached Failed after the server was killed";
@@ -113,7 +113,7 @@ TEST_F(VelmaroServerFaults, AServerThatWentAwayFailsTheHandleAndCloseReturns) {
 }
 
 TEST_F(VelmaroServerFaults, AStalledServerFailsTheHandleAndCloseReturns) {
-  OpenMidStream();
+  ASSERT_NO_FATAL_FAILURE(OpenMidStream());
   StallWithFullBuffers();
   EXPECT_TRUE(SendUntilRefused(handle_.Get(), Media().video[1].data, time_, 40s, 50ms))
       << "a send to a stalled server was never given up";
@@ -122,7 +122,7 @@ TEST_F(VelmaroServerFaults, AStalledServerFailsTheHandleAndCloseReturns) {
 }
 
 TEST_F(VelmaroServerFaults, CloseReturnsWhileASendIsBlockedOnAStalledServer) {
-  OpenMidStream();
+  ASSERT_NO_FATAL_FAILURE(OpenMidStream());
   StallWithFullBuffers();
   ExpectCloseWithin(4s);
 }

@@ -17,7 +17,14 @@ using testsupport::TBytes;
 class VelmaroStream : public ::testing::Test {
  protected:
   void SetUp() override { server_.Start(); }
+  // Opens a handle to the stream and sends the header of the media.
+  void StartPublishing(const std::string& stream, const testsupport::TTestMedia& media, bool hasAudio) {
+    ASSERT_EQ(handle_.Open(server_.PublishUrl(stream)), VELMARO_OK);
+    TMediaHeader header = HeaderFor(media, hasAudio);
+    ASSERT_EQ(RTMP_SendHeader(handle_.Get(), &header), VELMARO_OK);
+  }
   testsupport::TNginxRtmp server_;
+  THandle handle_;
 };
 
 void ExpectCleanDecode(const std::string& path) {
@@ -30,10 +37,8 @@ TEST_F(VelmaroStream, TwelveSecondsOfVideoAndAudioArriveInterleavedDecodableAndA
   options.seconds = 12;
   options.slicesPerFrame = 2;
   const auto& media = testsupport::MakeTestMedia(options);
-  THandle handle;
-  ASSERT_EQ(handle.Open(server_.PublishUrl("av")), VELMARO_OK);
-  TMediaHeader header = HeaderFor(media, true);
-  ASSERT_EQ(RTMP_SendHeader(handle.Get(), &header), VELMARO_OK);
+  ASSERT_NO_FATAL_FAILURE(StartPublishing("av", media, true));
+  THandle& handle = handle_;
 
   std::atomic<int> refused{0};
   std::thread video([&] {
@@ -101,10 +106,8 @@ TEST_F(VelmaroStream, VideoWithoutAudioGoesOutDirectlyAndDecodes) {
   testsupport::TMediaOptions options;
   options.seconds = 2;
   const auto& media = testsupport::MakeTestMedia(options);
-  THandle handle;
-  ASSERT_EQ(handle.Open(server_.PublishUrl("v")), VELMARO_OK);
-  TMediaHeader header = HeaderFor(media, false);
-  ASSERT_EQ(RTMP_SendHeader(handle.Get(), &header), VELMARO_OK);
+  ASSERT_NO_FATAL_FAILURE(StartPublishing("v", media, false));
+  THandle& handle = handle_;
   for (const auto& au : media.video)
     ASSERT_TRUE(RTMP_SendVideo(handle.Get(), au.data.data(), static_cast<uint32_t>(au.data.size()),
                                static_cast<uint32_t>(au.timeMs), au.key ? 1 : 0));
