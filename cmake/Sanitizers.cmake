@@ -17,3 +17,13 @@ if(TIDECAST_TSAN)
   add_link_options(-fsanitize=thread)
   add_compile_definitions(TIDECAST_SANITIZED=1)
 endif()
+
+# Fuzzing: every library is instrumented for coverage and checked by ASan and
+# UBSan; only the fuzz targets link the fuzzer's own main.
+if(TIDECAST_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "TIDECAST_FUZZ needs clang (-DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang)")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()

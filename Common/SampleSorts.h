@@ -1,0 +1,93 @@
+// TSampleSort merges several timed sample streams into one sequence ordered by
+// time, on a thread of its own, and hands each sample to a release handler.
+// A sample leaves only while every stream has one waiting; the earliest head
+// wins, equal times go to the lower stream index, and one stream's samples
+// always leave in the order they were pushed. The thread looks at the queues
+// every 2 ms while a stream is empty and drains without pause otherwise.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+// One heap block per sample: this header followed by the copy of the bytes.
+// Owned by the sorter from Push until the handler returns (or Clear); then
+// the block is freed, or kept as a spare for a later Push (a few at most), so
+// a steady stream copies into warm memory instead of fresh pages.
+struct TSortedSample {
+  int32_t StreamIndex;
+  uint8_t* Data;  // the copy right behind this header
+  int32_t Length;
+  int64_t Time;
+  uint8_t KeyFlag;
+  int32_t Extra;
+  size_t Capacity;  // bytes the block holds behind the header (blocks are reused)
+};
+
+// The release handler: a procedure bound to its owner object. Called on the
+// sorter's thread without any lock held; data is valid only during the call.
+using TSampleProc = void (*)(void* owner, int32_t streamIndex, const uint8_t* data, int32_t length,
+                             int64_t time, uint8_t keyFlag, int32_t extra);
+struct TSampleHandler {
+  TSampleProc Proc = nullptr;
+  void* Owner = nullptr;
+};
+
+class TSampleSort {
+ public:
+  // Starts the thread. A stream count of 0 or less raises an assertion error.
+  explicit TSampleSort(int32_t streamCount);
+  // Stops the thread and waits for it, then frees what is still queued
+  // without calling the handler.
+  ~TSampleSort();
+  TSampleSort(const TSampleSort&) = delete;
+  TSampleSort& operator=(const TSampleSort&) = delete;
+
+  // Set by the owner before the first Push.
+  void SetOnSample(TSampleHandler handler);
+
+  // Copies the bytes into a new block and queues it. An index outside the
+  // streams is ignored (true). False when the block could not be stored: the
+  // failure is reported and that sample is lost, nothing else.
+  bool Push(int32_t streamIndex, const uint8_t* data, int32_t length, int64_t time, uint8_t keyFlag,
+            int32_t extra);
+
+  // Frees every queued sample without calling the handler.
+  void Clear();
+
+  // Marks the thread terminated: nothing more is released, Push still queues.
+  // Callable from any thread, the handler included.
+  void Terminate();
+  bool Terminated() const { return terminated_.load(std::memory_order_relaxed); }
+  // Waits up to the time-out for the thread to end; true once it has.
+  bool WaitFinished(std::chrono::milliseconds timeout);
+
+  int32_t StreamCount() const { return streamCount_; }
+
+ private:
+  void Execute();
+  bool EveryStreamWaiting() const;  // under lock_
+  TSortedSample* TakeEarliestHead();  // under lock_
+  TSortedSample* TakeBlock(size_t length);  // a spare that fits, or a new block; may throw
+  void ReturnBlock(TSortedSample* sample);   // keeps it as a spare or frees it
+  static void FreeBlock(TSortedSample* sample);
+
+  mutable std::mutex lock_;
+  std::condition_variable wake_;
+  int32_t streamCount_;
+  std::vector<std::deque<TSortedSample*>> queues_;
+  TSampleHandler onSample_;  // guarded by lock_
+  bool idle_ = false;        // the thread waits for a sample; guarded by lock_
+  std::mutex spareLock_;
+  std::vector<TSortedSample*> spare_;  // guarded by spareLock_
+  std::atomic<bool> terminated_{false};
+  std::atomic<bool> finished_{false};
+  std::mutex finishedLock_;
+  std::condition_variable finishedSignal_;
+  std::thread thread_;
+};

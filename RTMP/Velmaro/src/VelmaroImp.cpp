@@ -1,0 +1,479 @@
+#include "VelmaroImp.h"
+
+#include <bit>
+#include <cctype>
+#include <climits>
+#include <cstring>
+#include <exception>
+#include <new>
+#include <string>
+
+#include "Assertions.h"
+#include "Debugs.h"
+#include "ErrorReports.h"
+
+namespace velmaro {
+namespace {
+
+constexpr int kSpeexRateCheckLine = 307;
+constexpr int kSpeexChannelCheckLine = 308;
+constexpr size_t kAvcBodyPrefix = 5;    // frame byte, AVCPacketType, composition time
+constexpr size_t kNalLengthField = 4;
+constexpr size_t kMaxBodyLength = INT32_MAX;  // the sorter's length is a signed 32-bit value
+constexpr std::chrono::milliseconds kSorterStopGrace{1500};
+constexpr std::chrono::milliseconds kSorterStopAfterAbort{10000};
+
+// The payload of every NAL unit of the buffer, in buffer order (the whole
+// buffer in pass-through). Units left empty are skipped: an empty entry would
+// only confuse decoders.
+void CollectVideoPayloads(const uint8_t* data, size_t length, bool passThrough, std::vector<TNalUnit>& units) {
+  units.clear();
+  if (passThrough) {
+    units.push_back({data, length});
+    return;
+  }
+  TNalUnitReader reader(data, length);
+  TNalUnit unit;
+  while (reader.Next(unit)) {
+    if (unit.length >= 4 && unit.data[0] == 0 && unit.data[1] == 0 && unit.data[2] == 0 && unit.data[3] == 1) {
+      unit.data += 4;
+      unit.length -= 4;
+    }
+    if (unit.length > 0) units.push_back(unit);
+  }
+}
+
+uint8_t VideoFrameByte(int32_t videoCodecId, bool keyFrame) {
+  if (videoCodecId == kCodecAvc) return keyFrame ? 0x17 : 0x27;
+  if (videoCodecId == kCodecSorensonH263) return keyFrame ? 0x12 : 0x22;
+  return 0x00;
+}
+
+double ToDouble(int32_t value) { return static_cast<double>(value); }
+
+TRTMPContext* ContextOf(TVelmaroHandle handle) { return static_cast<TRTMPContext*>(handle); }
+
+// Makes SendBuffer hold at least `needed` bytes; false when it cannot grow
+// (that one call fails, nothing else).
+bool EnsureSendBuffer(TRTMPContext& context, size_t needed) {
+  if (needed <= context.SendBufferSize) return true;
+  if (needed > kMaxBodyLength) return false;
+  std::unique_ptr<uint8_t[]> larger(new (std::nothrow) uint8_t[needed]);
+  if (!larger) {
+    ReportError("ERROR", "RTMP: out of memory for a message of " + std::to_string(needed) + " bytes");
+    return false;
+  }
+  context.SendBuffer = std::move(larger);
+  context.SendBufferSize = static_cast<uint32_t>(needed);
+  return true;
+}
+
+// No exception may cross the C boundary: report it and end the call with
+// the given result.
+template <class R, class F>
+R Guarded(R onError, F&& body) {
+  try {
+    return body();
+  } catch (const std::exception& error) {
+    ReportError("ERROR", error.what());
+  } catch (...) {
+    ReportError("ERROR", "unexpected error in the sender library");
+  }
+  return onError;
+}
+
+int OpenConnection(const char* url, std::unique_ptr<TRtmpConnection>& connection) {
+  connection = TRtmpConnection::Allocate();
+  if (!connection) return VELMARO_NO_CONNECTION_OBJECT;
+  int result = connection->SetupURL(url);
+  if (result <= 0) {
+    DebugLogFmt("RTMP_SetupURL err=%d", result);
+    return VELMARO_URL_REJECTED;
+  }
+  connection->EnableWrite();
+  result = connection->Connect();
+  if (result <= 0) {
+    DebugLogFmt("RTMP_Connect err=%d", result);
+    return VELMARO_CONNECT_FAILED;
+  }
+  result = connection->ConnectStream();
+  if (result <= 0) {
+    DebugLogFmt("RTMP_ConnectStream err=%d", result);
+    return VELMARO_CONNECT_STREAM_FAILED;
+  }
+  return VELMARO_OK;
+}
+
+// Stops the sorter's thread. A thread stuck in a send to a stalled server is
+// freed by cutting the connection, so closing never hangs.
+void StopSorter(TRTMPContext& context) {
+  context.Sorter->Terminate();
+  if (!context.Sorter->WaitFinished(kSorterStopGrace)) {
+    context.Connection->Abort();
+    context.Sorter->WaitFinished(kSorterStopAfterAbort);
+  }
+  context.Sorter.reset();  // joins the thread and discards what is still queued
+}
+
+}  // namespace
+
+// ---- byte writer ------------------------------------------------------------
+
+bool TByteWriter::Fits(size_t length) {
+  if (overflowed_ || length > capacity_ - position_) {
+    overflowed_ = true;
+    return false;
+  }
+  return true;
+}
+
+void TByteWriter::PutByte(uint8_t value) {
+  if (Fits(1)) buffer_[position_++] = value;
+}
+
+void TByteWriter::PutUI16(uint16_t value) {
+  PutByte(static_cast<uint8_t>(value >> 8));
+  PutByte(static_cast<uint8_t>(value));
+}
+
+void TByteWriter::PutUI32(uint32_t value) {
+  for (int shift = 24; shift >= 0; shift -= 8) PutByte(static_cast<uint8_t>(value >> shift));
+}
+
+void TByteWriter::PutBytes(const uint8_t* data, size_t length) {
+  if (length == 0 || !Fits(length)) return;
+  std::memcpy(buffer_ + position_, data, length);
+  position_ += length;
+}
+
+void TByteWriter::PutAMFString(std::string_view text) {
+  PutUI16(static_cast<uint16_t>(text.size()));
+  PutBytes(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+}
+
+void TByteWriter::PutAMFNumber(double value) {
+  PutByte(0x00);  // AMF0 number marker
+  uint64_t bits = std::bit_cast<uint64_t>(value);
+  for (int shift = 56; shift >= 0; shift -= 8) PutByte(static_cast<uint8_t>(bits >> shift));
+}
+
+void TByteWriter::PutAMFBoolean(bool value) {
+  PutByte(0x01);  // AMF0 boolean marker
+  PutByte(value ? 1 : 0);
+}
+
+// ---- body builders ----------------------------------------------------------
+
+uint8_t AudioTagFlags(int32_t audioCodecId, int32_t sampleRate, int32_t channels) {
+  if (audioCodecId == kSoundAac) return 0xAF;  // AAC, 44 kHz, 16-bit, stereo: fixed by FLV
+  if (audioCodecId == kSoundSpeex) {
+    if (sampleRate != 16000)
+      RaiseAssertion("FLV only supports wideband (16kHz) Speex audio", "VelmaroImp", kSpeexRateCheckLine);
+    if (channels != 1) RaiseAssertion("FLV only supports mono Speex audio", "VelmaroImp", kSpeexChannelCheckLine);
+    return 0xB6;
+  }
+  uint8_t flags = audioCodecId != 0 ? 0x02 : 0x00;  // SoundSize 16-bit, except linear PCM
+  if (sampleRate == 44100) flags |= 0x0C;
+  if (sampleRate == 22050) flags |= 0x08;
+  if (sampleRate == 11025) flags |= 0x04;
+  if (channels > 1) flags |= 0x01;  // SoundType stereo
+  if (audioCodecId == kSoundAdpcm) flags |= 0x12;
+  if (audioCodecId == kSoundMp3) flags |= 0x22;
+  return flags;
+}
+
+size_t BuildMetadata(const TMediaHeader* header, uint8_t* buffer, size_t capacity) {
+  if (header == nullptr) return 0;
+  std::memset(buffer, 0, capacity);
+  TByteWriter w(buffer, capacity);
+  w.PutByte(0x02);  // AMF0 string
+  w.PutAMFString("@setDataFrame");
+  w.PutByte(0x02);
+  w.PutAMFString("onMetaData");
+  w.PutByte(0x03);  // AMF0 object start
+  w.PutAMFString("copyright");
+  w.PutByte(0x02);
+  w.PutAMFString("");
+  w.PutAMFString("width");
+  w.PutAMFNumber(ToDouble(header->Width));
+  w.PutAMFString("height");
+  w.PutAMFNumber(ToDouble(header->Height));
+  w.PutAMFString("videodatarate");
+  w.PutAMFNumber(ToDouble(header->VideoDataRate) / 1000.0);
+  w.PutAMFString("framerate");
+  w.PutAMFNumber(header->FrameRate);
+  w.PutAMFString("videocodecid");
+  w.PutAMFNumber(ToDouble(header->VideoCodecId));
+  if (header->HasAudio) {
+    w.PutAMFString("audiodatarate");
+    w.PutAMFNumber(ToDouble(header->AudioDataRate) / 1000.0);
+    w.PutAMFString("audiosamplerate");
+    w.PutAMFNumber(ToDouble(header->AudioSampleRate));
+    w.PutAMFString("audiosamplesize");
+    w.PutAMFNumber(ToDouble(header->AudioSampleSize));
+    w.PutAMFString("stereo");
+    w.PutAMFBoolean(header->AudioChannels >= 2);
+    w.PutAMFString("audiocodecid");
+    w.PutAMFNumber(static_cast<double>(static_cast<uint32_t>(header->AudioCodecId) >> 4));
+  }
+  w.PutAMFString("");  // empty key, then the object end marker
+  w.PutByte(0x09);
+  return w.Overflowed() ? 0 : w.Position();
+}
+
+size_t BuildVideoSequenceHeader(const TMediaHeader& header, uint8_t* buffer, size_t capacity) {
+  TByteWriter w(buffer, capacity);
+  w.PutByte(static_cast<uint8_t>(header.VideoCodecId | 0x10));  // key frame + codec id
+  w.PutByte(0x00);  // AVCPacketType 0 = sequence header
+  w.PutByte(0x00);  // composition time 0
+  w.PutUI16(0x0000);
+  bool lengthsValid = header.SpsLen <= static_cast<int32_t>(sizeof header.Sps) &&
+                      header.PpsLen <= static_cast<int32_t>(sizeof header.Pps);
+  if (!lengthsValid) return 0;
+  if (header.SpsLen > 0 && header.VideoCodecId == kCodecAvc) {
+    // AVCDecoderConfigurationRecord
+    w.PutByte(0x01);  // configurationVersion
+    w.PutByte(header.SpsLen > 1 ? header.Sps[1] : 0);  // AVCProfileIndication
+    w.PutByte(header.SpsLen > 2 ? header.Sps[2] : 0);  // profile_compatibility
+    w.PutByte(header.SpsLen > 3 ? header.Sps[3] : 0);  // AVCLevelIndication
+    w.PutByte(0xFF);  // lengthSizeMinusOne = 3: four-byte NAL lengths
+    w.PutByte(0xE1);  // one sequence parameter set
+    w.PutUI16(static_cast<uint16_t>(header.SpsLen));
+    w.PutBytes(header.Sps, static_cast<size_t>(header.SpsLen));
+    w.PutByte(0x01);  // one picture parameter set
+    size_t ppsLen = header.PpsLen > 0 ? static_cast<size_t>(header.PpsLen) : 0;
+    w.PutUI16(static_cast<uint16_t>(ppsLen));
+    w.PutBytes(header.Pps, ppsLen);
+  } else if (header.SpsLen > 0) {
+    w.PutBytes(header.Sps, static_cast<size_t>(header.SpsLen));  // another codec's opaque header
+  }
+  return w.Overflowed() ? 0 : w.Position();
+}
+
+size_t BuildAudioSequenceHeader(const TMediaHeader& header, uint8_t* buffer, size_t capacity) {
+  if (header.AudioConfigLen > static_cast<int32_t>(sizeof header.AudioConfig)) return 0;
+  TByteWriter w(buffer, capacity);
+  w.PutByte(AudioTagFlags(header.AudioCodecId, header.AudioSampleRate, header.AudioChannels));
+  w.PutByte(0x00);  // AACPacketType 0 = sequence header
+  if (header.AudioConfigLen > 0) w.PutBytes(header.AudioConfig, static_cast<size_t>(header.AudioConfigLen));
+  return w.Overflowed() ? 0 : w.Position();
+}
+
+size_t PlanVideoBody(int32_t videoCodecId, const uint8_t* data, size_t length, bool passThrough,
+                     std::vector<TNalUnit>& units) {
+  CollectVideoPayloads(data, length, passThrough, units);
+  if (units.empty()) return 0;
+  size_t payload = 0;
+  for (const TNalUnit& unit : units) payload += unit.length;
+  return videoCodecId == kCodecAvc ? kAvcBodyPrefix + units.size() * kNalLengthField + payload : 1 + payload;
+}
+
+size_t BuildVideoBody(int32_t videoCodecId, const std::vector<TNalUnit>& units, bool keyFrame, uint8_t* out,
+                      size_t capacity) {
+  const bool avc = videoCodecId == kCodecAvc;
+  TByteWriter w(out, capacity);
+  w.PutByte(VideoFrameByte(videoCodecId, keyFrame));
+  if (avc) {
+    w.PutByte(0x01);  // AVCPacketType 1 = NAL units
+    w.PutByte(0x00);  // composition time 0
+    w.PutUI16(0x0000);
+  }
+  for (const TNalUnit& unit : units) {
+    if (avc) w.PutUI32(static_cast<uint32_t>(unit.length));  // NAL unit length
+    w.PutBytes(unit.data, unit.length);
+  }
+  return w.Overflowed() ? 0 : w.Position();
+}
+
+size_t AudioBodySize(int32_t audioCodecId, size_t length) { return length + (audioCodecId == kSoundAac ? 2 : 1); }
+
+size_t BuildAudioBody(const TMediaHeader& header, const uint8_t* data, size_t length, uint8_t* out,
+                      size_t capacity) {
+  TByteWriter w(out, capacity);
+  w.PutByte(AudioTagFlags(header.AudioCodecId, header.AudioSampleRate, header.AudioChannels));
+  if (header.AudioCodecId == kSoundAac) w.PutByte(0x01);  // AACPacketType 1 = raw frame
+  w.PutBytes(data, length);
+  return w.Overflowed() ? 0 : w.Position();
+}
+
+bool StartsWithAdtsSyncWord(const uint8_t* data, size_t length) {
+  return length >= 2 && data[0] == 0xFF && (data[1] & 0xF0) == 0xF0;
+}
+
+// ---- header messages --------------------------------------------------------
+
+int SendMetadata(TRtmpConnection* connection, const TMediaHeader* header) {
+  uint8_t buffer[kHeaderBufferSize];
+  size_t length = BuildMetadata(header, buffer, sizeof buffer);
+  if (connection == nullptr || length == 0) return 0;
+  return connection->SendPacket(kMessageDataAmf0, buffer, static_cast<uint32_t>(length), 0, kHeaderFull);
+}
+
+int SendAVCSequenceHeaderVideo(TRtmpConnection* connection, const TMediaHeader& header) {
+  uint8_t buffer[kHeaderBufferSize];
+  size_t length = BuildVideoSequenceHeader(header, buffer, sizeof buffer);
+  if (connection == nullptr || length == 0) return 0;  // a header that does not fit is refused
+  return connection->SendPacket(kMessageVideo, buffer, static_cast<uint32_t>(length), 0, kHeaderFull);
+}
+
+int SendAVCSequenceHeaderAudio(TRtmpConnection* connection, const TMediaHeader& header) {
+  uint8_t buffer[kHeaderBufferSize];
+  size_t length = BuildAudioSequenceHeader(header, buffer, sizeof buffer);
+  if (connection == nullptr || length == 0) return 0;
+  return connection->SendPacket(kMessageAudio, buffer, static_cast<uint32_t>(length), 0, kHeaderFull);
+}
+
+int SendSetChunkSize(TRtmpConnection* connection, int32_t size) {
+  return connection == nullptr ? 0 : connection->SendSetChunkSize(size);
+}
+
+// ---- the sorter's sample event ----------------------------------------------
+
+void TRTMPSampleEvent::HandleSample(void* self, int32_t streamIndex, const uint8_t* data, int32_t length,
+                                    int64_t time, uint8_t /*keyFlag*/, int32_t /*extra*/) {
+  auto* event = static_cast<TRTMPSampleEvent*>(self);
+  TRTMPContext& context = *event->Context;
+  uint8_t messageType = 0;
+  if (streamIndex == kVideoStream)
+    messageType = kMessageVideo;
+  else if (streamIndex == kAudioStream)
+    messageType = kMessageAudio;
+  else
+    return;
+  if (context.SendFailed.load(std::memory_order_relaxed)) return;
+  int form = event->FirstSent ? kHeaderNoStreamId : kHeaderFull;
+  event->FirstSent = true;
+  int result = context.Connection->SendPacket(messageType, data, static_cast<uint32_t>(length),
+                                              static_cast<uint32_t>(time), form);
+  if (result != 1) {
+    context.SendFailed.store(true, std::memory_order_relaxed);
+    context.Sorter->Terminate();
+    DebugLog("Send failed");
+  }
+}
+
+}  // namespace velmaro
+
+// ---- the exports ------------------------------------------------------------
+
+using namespace velmaro;
+
+extern "C" {
+
+int32_t VELMARO_CALL RTMP_Open(const char* url, TVelmaroHandle* handle) {
+  if (handle == nullptr) return VELMARO_BAD_HANDLE;
+  *handle = nullptr;
+  if (url == nullptr) {
+    DebugLogFmt("RTMP_SetupURL err=%d", 0);
+    return VELMARO_URL_REJECTED;
+  }
+  return Guarded<int32_t>(VELMARO_NO_CONNECTION_OBJECT, [&]() -> int32_t {
+    std::unique_ptr<TRtmpConnection> connection;
+    int32_t code = OpenConnection(url, connection);
+    if (code != VELMARO_OK) return code;  // the connection object is released here
+    auto context = std::make_unique<TRTMPContext>();
+    context->Connection = std::move(connection);
+    if (!EnsureSendBuffer(*context, kInitialSendBufferSize)) return VELMARO_NO_CONNECTION_OBJECT;
+    context->Sorter = std::make_unique<TSampleSort>(2);
+    context->SampleEvent = std::make_unique<TRTMPSampleEvent>(context.get());
+    context->Sorter->SetOnSample({&TRTMPSampleEvent::HandleSample, context->SampleEvent.get()});
+    *handle = context.release();
+    return VELMARO_OK;
+  });
+}
+
+int32_t VELMARO_CALL RTMP_SendHeader(TVelmaroHandle handle, const TMediaHeader* header) {
+  if (handle == nullptr) return VELMARO_BAD_HANDLE;
+  TRTMPContext& context = *ContextOf(handle);
+  return Guarded<int32_t>(VELMARO_HEADER_FAILED, [&]() -> int32_t {
+    std::lock_guard guard(context.Lock);
+    int result = SendMetadata(context.Connection.get(), header);
+    DebugLogFmt("SendMetadata err=%d", result);
+    if (result <= 0) return VELMARO_METADATA_FAILED;
+    const TMediaHeader copy = *header;  // the caller may change its record meanwhile
+    result = SendAVCSequenceHeaderVideo(context.Connection.get(), copy);
+    DebugLogFmt("SendAVCSequenceHeaderVideo err=%d", result);
+    if (result <= 0) return VELMARO_HEADER_FAILED;
+    if (copy.HasAudio) {
+      result = SendAVCSequenceHeaderAudio(context.Connection.get(), copy);
+      DebugLogFmt("SendAVCSequenceHeaderAudio err=%d", result);
+      if (result <= 0) return VELMARO_HEADER_FAILED;
+    }
+    if (SendSetChunkSize(context.Connection.get(), kMediaChunkSize) <= 0) return VELMARO_HEADER_FAILED;
+    context.Header = copy;
+    context.HeaderSent.store(true);
+    return VELMARO_OK;
+  });
+}
+
+bool VELMARO_CALL RTMP_SendVideo(TVelmaroHandle handle, const uint8_t* data, uint32_t length, uint32_t timestampMs,
+                                 uint8_t keyFrame) {
+  if (handle == nullptr || data == nullptr || length == 0) return false;
+  TRTMPContext& context = *ContextOf(handle);
+  return Guarded(false, [&] {
+    if (!context.HeaderSent.load() || context.SendFailed.load()) return false;
+    std::lock_guard guard(context.Lock);
+    const bool passThrough = context.PassThrough.load();
+    const int32_t codec = context.Header.VideoCodecId;
+    size_t bodySize = PlanVideoBody(codec, data, length, passThrough, context.NalUnits);
+    if (bodySize == 0 || !EnsureSendBuffer(context, bodySize)) return false;  // no start code: nothing sent
+    uint8_t* body = context.SendBuffer.get();
+    BuildVideoBody(codec, context.NalUnits, keyFrame != 0, body, context.SendBufferSize);
+    if (context.Header.HasAudio)
+      return context.Sorter->Push(kVideoStream, body, static_cast<int32_t>(bodySize), timestampMs, keyFrame, 0);
+    return context.Connection->SendPacket(kMessageVideo, body, static_cast<uint32_t>(bodySize), timestampMs,
+                                          kHeaderFull) == 1;
+  });
+}
+
+bool VELMARO_CALL RTMP_SendAudio(TVelmaroHandle handle, const uint8_t* data, uint32_t length, uint32_t timestampMs) {
+  if (handle == nullptr || data == nullptr || length <= 2) return false;
+  TRTMPContext& context = *ContextOf(handle);
+  return Guarded(false, [&] {
+    if (!context.HeaderSent.load() || context.SendFailed.load()) return false;
+    std::lock_guard guard(context.Lock);
+    const TMediaHeader& header = context.Header;
+    if (!header.HasAudio) return false;
+    if (header.AudioCodecId == kSoundAac && StartsWithAdtsSyncWord(data, length) &&
+        !context.AdtsReported.exchange(true))
+      ReportError("ERROR",
+                  "RTMP_SendAudio():Malformed AAC bitstream detected: use audio bitstream filter aac_adtstoasc "
+                  "to fix it");
+    size_t bodySize = AudioBodySize(header.AudioCodecId, length);
+    if (!EnsureSendBuffer(context, bodySize)) return false;
+    uint8_t* body = context.SendBuffer.get();
+    BuildAudioBody(header, data, length, body, context.SendBufferSize);
+    return context.Sorter->Push(kAudioStream, body, static_cast<int32_t>(bodySize), timestampMs, 0, 0);
+  });
+}
+
+bool VELMARO_CALL RTMP_Close(TVelmaroHandle handle) {
+  if (handle == nullptr) return false;
+  TRTMPContext* context = ContextOf(handle);
+  context->HeaderSent.store(false);  // media calls are refused from here on
+  Guarded(false, [&] {
+    {
+      std::lock_guard guard(context->Lock);
+      StopSorter(*context);
+      context->SampleEvent.reset();
+      context->Connection->Close();
+      context->SendBuffer.reset();
+      context->SendBufferSize = 0;
+    }
+    return true;
+  });
+  delete context;
+  return true;
+}
+
+int32_t VELMARO_CALL RTMP_SetParam(TVelmaroHandle handle, int32_t id, const char* value) {
+  if (handle == nullptr || id != VELMARO_PARAM_PASSTHROUGH) return VELMARO_BAD_HANDLE;
+  // Case-insensitive "TRUE"; any other value (null counts as empty) turns it off.
+  const char* text = value != nullptr ? value : "";
+  bool on = std::strlen(text) == 4;
+  for (size_t i = 0; on && i < 4; ++i) on = std::toupper(static_cast<unsigned char>(text[i])) == "TRUE"[i];
+  ContextOf(handle)->PassThrough.store(on);
+  return VELMARO_OK;
+}
+
+}  // extern "C"

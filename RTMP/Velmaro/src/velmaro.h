@@ -1,0 +1,87 @@
+/* Velmaro: publishes one live H.264 + audio stream per handle to an RTMP
+ * server as FLV-format messages.
+ *
+ * Calling order: RTMP_Open; optionally RTMP_SetParam; RTMP_SendHeader; any
+ * number of RTMP_SendVideo and RTMP_SendAudio; RTMP_Close. Every export copies
+ * the caller's buffers before it returns. Media before a successful header is
+ * refused. RTMP_Open and RTMP_Close must not overlap other calls on the same
+ * handle; the other calls may come from any thread. */
+#ifndef VELMARO_H
+#define VELMARO_H
+
+#include <stdint.h>
+#ifndef __cplusplus
+#include <stdbool.h>
+#endif
+
+#if defined(_WIN32) && !defined(_WIN64)
+#define VELMARO_CALL __stdcall
+#else
+#define VELMARO_CALL
+#endif
+
+#if defined(_WIN32)
+#define VELMARO_API __declspec(dllexport)
+#else
+#define VELMARO_API __attribute__((visibility("default")))
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Result codes of RTMP_Open, RTMP_SendHeader and RTMP_SetParam. */
+enum {
+  VELMARO_OK = 0,
+  VELMARO_NO_CONNECTION_OBJECT = -2, /* librtmp yielded no connection object */
+  VELMARO_URL_REJECTED = -3,         /* the URL was rejected */
+  VELMARO_CONNECT_FAILED = -4,       /* no server reached (bounded to about 5 s) */
+  VELMARO_CONNECT_STREAM_FAILED = -5,/* the server refused the publishing stream */
+  VELMARO_BAD_HANDLE = -6,           /* null handle, or an unknown parameter id */
+  VELMARO_METADATA_FAILED = -7,      /* the metadata message was not sent (or no header record) */
+  VELMARO_HEADER_FAILED = -8         /* a sequence header or the chunk size was not sent, or did not fit */
+};
+
+/* Parameter ids of RTMP_SetParam. */
+enum { VELMARO_PARAM_PASSTHROUGH = 1 }; /* "TRUE" (any case): video buffers go out unchanged */
+
+/* Stream description; natural alignment. */
+typedef struct TMediaHeader {
+  int32_t VideoCodecId;   /* FLV video codec id: 7 AVC, 2 Sorenson H.263 */
+  int32_t Width;
+  int32_t Height;
+  double FrameRate;
+  int32_t VideoDataRate;  /* bit/s */
+  int32_t SpsLen;
+  uint8_t Sps[1024];      /* AVC: the SPS NAL unit without start code */
+  int32_t PpsLen;
+  uint8_t Pps[1024];      /* AVC: the PPS NAL unit without start code */
+  uint8_t HasAudio;       /* nonzero: the stream carries audio */
+  int32_t AudioCodecId;   /* FLV SoundFormat << 4: 0xA0 AAC, 0xB0 Speex, 0x20 MP3, 0x10 ADPCM, 0x00 PCM */
+  int32_t AudioDataRate;  /* bit/s */
+  int32_t AudioSampleRate;
+  int32_t AudioSampleSize;
+  int32_t AudioChannels;
+  int32_t AudioConfigLen;
+  uint8_t AudioConfig[1024]; /* AAC: the AudioSpecificConfig */
+} TMediaHeader;
+
+/* The opaque sender handle; null means no connection. */
+typedef void* TVelmaroHandle;
+
+VELMARO_API int32_t VELMARO_CALL RTMP_Open(const char* url, TVelmaroHandle* handle);
+VELMARO_API int32_t VELMARO_CALL RTMP_SendHeader(TVelmaroHandle handle, const TMediaHeader* header);
+/* One H.264 access unit in Annex B form (one message per call). */
+VELMARO_API bool VELMARO_CALL RTMP_SendVideo(TVelmaroHandle handle, const uint8_t* data, uint32_t length,
+                                            uint32_t timestampMs, uint8_t keyFrame);
+/* One raw audio frame (AAC without ADTS header). */
+VELMARO_API bool VELMARO_CALL RTMP_SendAudio(TVelmaroHandle handle, const uint8_t* data, uint32_t length,
+                                            uint32_t timestampMs);
+VELMARO_API bool VELMARO_CALL RTMP_Close(TVelmaroHandle handle);
+VELMARO_API int32_t VELMARO_CALL RTMP_SetParam(TVelmaroHandle handle, int32_t id, const char* value);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
