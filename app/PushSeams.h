@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "SenderHeaders.h"
+#include "velmaro.h"  // TMediaHeader
 
 // The sender library's exports RTMP_Open, RTMP_SendHeader, RTMP_SendVideo,
 // RTMP_SendAudio and RTMP_Close, with their codes and results.
