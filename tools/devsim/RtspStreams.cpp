@@ -58,13 +58,15 @@ TRtspStreams::~TRtspStreams() {
 }
 
 std::string TRtspStreams::PipelineDescription(const TSimulatorOptions& o) {
-  // Live x264 at zerolatency: Constrained Baseline, no B-frames, one slice per
-  // encoder thread. Parameter sets go in-band before every IDR picture too.
+  // Live x264 at zerolatency: Constrained Baseline, no B-frames, several
+  // slices per picture. x264 repeats the parameter sets before every IDR
+  // picture; the payloader must not add its own, which it would put before
+  // every IDR slice, in the middle of the picture.
   char video[600];
   std::snprintf(video, sizeof video,
       "videotestsrc is-live=true pattern=ball ! video/x-raw,width=%d,height=%d,framerate=%d/1 ! "
-      "x264enc speed-preset=ultrafast tune=zerolatency key-int-max=%d bitrate=%d threads=%d ! "
-      "video/x-h264,profile=constrained-baseline ! rtph264pay name=pay0 pt=96 config-interval=-1",
+      "x264enc speed-preset=ultrafast tune=zerolatency key-int-max=%d bitrate=%d option-string=slices=%d ! "
+      "video/x-h264,profile=constrained-baseline ! rtph264pay name=pay0 pt=96 config-interval=0",
       o.width, o.height, o.frameRate, o.keyInterval, o.bitrateKbps, o.slices);
   std::string description = std::string("( ") + video;
   if (o.audio) {

@@ -15,7 +15,7 @@ struct TSimulatorOptions {
   int height = 240;
   int frameRate = 25;
   int keyInterval = 25;                // frames from one IDR picture to the next
-  int slices = 2;                      // slices per picture (encoder threads)
+  int slices = 2;                      // slices per picture
   int bitrateKbps = 400;
   bool audio = true;
   int audioRate = 48000;
