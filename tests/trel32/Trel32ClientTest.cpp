@@ -1,10 +1,6 @@
 // The RTSP client library against a real RTSP server (the device simulator on
 // GStreamer), judged by ffmpeg where a decoder must agree.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -18,6 +14,7 @@
 #include "MediaProbe.h"
 #include "Processes.h"
 #include "SampleRecorders.h"
+#include "SilentServers.h"
 #include "TestMedia.h"
 #include "trel32.h"
 
@@ -30,28 +27,6 @@ namespace {
 const std::string kDispatch = "/dispatch/0?config.client_type=web";
 
 double Seconds(Clock::duration d) { return std::chrono::duration<double>(d).count(); }
-
-// A TCP listener on loopback that accepts connections and never answers.
-class TSilentServer {
- public:
-  TSilentServer() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(fd_, 8);
-    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
-  }
-  ~TSilentServer() { ::close(fd_); }
-  int Port() const { return port_; }
-
- private:
-  int fd_ = -1;
-  int port_ = 0;
-};
 
 std::vector<int> NalTypes(const std::vector<uint8_t>& unit) {
   std::vector<int> types;
