@@ -59,6 +59,15 @@ class Trel32Client : public ::testing::Test {
     simulator_ = nullptr;
     trel32Uninit();
   }
+  // Opens the device's dispatch stream on the channel, delivering to the
+  // recorder, and waits for the first video samples.
+  static void OpenAndRecord(const TDeviceSimulator& device, int32_t channel, TSampleRecorder& recorder,
+                            size_t samples) {
+    ASSERT_EQ(trel32CreateRTSPClient(device.RtspUrl(kDispatch).c_str(), channel, 1), TREL32_OK);
+    ASSERT_EQ(trel32RegisteRTSPClientCallback(&TSampleRecorder::Callback, channel, &recorder), TREL32_OK);
+    ASSERT_TRUE(recorder.WaitFor(TREL32_STREAM_VIDEO, samples, 10s));
+  }
+
   static TDeviceSimulator* simulator_;
 };
 
@@ -292,10 +301,8 @@ TEST_F(Trel32Client, DestroyReturnsPromptlyWhenTheServerHangs) {
   TDeviceSimulator hanging;
   hanging.Start();
   TSampleRecorder recorder;
-  ASSERT_EQ(trel32CreateRTSPClient(hanging.RtspUrl(kDispatch).c_str(), 1, 1), TREL32_OK);
   TChannelGuard channel{1};
-  ASSERT_EQ(trel32RegisteRTSPClientCallback(&TSampleRecorder::Callback, 1, &recorder), TREL32_OK);
-  ASSERT_TRUE(recorder.WaitFor(TREL32_STREAM_VIDEO, 5, 10s));
+  ASSERT_NO_FATAL_FAILURE(OpenAndRecord(hanging, 1, recorder, 5));
   ::kill(hanging.Pid(), SIGSTOP);  // the server stops answering mid-stream
   std::this_thread::sleep_for(1500ms);
   auto start = Clock::now();
@@ -308,10 +315,8 @@ TEST_F(Trel32Client, ResumesAfterTheDeviceRestartsWithTimestampsContinuing) {
   TDeviceSimulator device;
   device.Start();
   TSampleRecorder recorder;
-  ASSERT_EQ(trel32CreateRTSPClient(device.RtspUrl(kDispatch).c_str(), 1, 1), TREL32_OK);
   TChannelGuard channel{1};
-  ASSERT_EQ(trel32RegisteRTSPClientCallback(&TSampleRecorder::Callback, 1, &recorder), TREL32_OK);
-  ASSERT_TRUE(recorder.WaitFor(TREL32_STREAM_VIDEO, 25, 10s));
+  ASSERT_NO_FATAL_FAILURE(OpenAndRecord(device, 1, recorder, 25));
   device.Stop();
   std::this_thread::sleep_for(1500ms);
   size_t beforeVideo = recorder.Count(TREL32_STREAM_VIDEO);
