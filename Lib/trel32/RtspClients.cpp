@@ -6,6 +6,7 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstring>

@@ -17,7 +17,9 @@
 #define TREL32_CALL
 #endif
 
-#if defined(_WIN32)
+#if defined(_WIN32) && defined(TREL32_BUILDING)
+#define TREL32_API __declspec(dllexport)
+#elif defined(_WIN32)
 #define TREL32_API __declspec(dllimport)
 #elif defined(TREL32_BUILDING)
 #define TREL32_API __attribute__((visibility("default")))

@@ -34,9 +34,11 @@ ours=$!
 theirs=$!
 wait "$ours" "$theirs"
 
+devsim_ticks=$(awk '{ print $14 + $15 }' "/proc/$devsim_pid/stat")
 cpu() { awk '{ printf "%.2f", $1 + $2 }' "$1"; }
 ours_cpu=$(cpu "$work/trel32.time")
 ffmpeg_cpu=$(cpu "$work/ffmpeg.time")
 echo "libtrel32 (trel32-count): $ours_cpu CPU s   [$(cat "$work/trel32.out")]"
 echo "ffmpeg -c copy -f null:   $ffmpeg_cpu CPU s"
+echo "devsim (serving both):    $(awk -v t="$devsim_ticks" -v hz="$(getconf CLK_TCK)" 'BEGIN { printf "%.2f", t / hz }') CPU s"
 awk -v a="$ours_cpu" -v b="$ffmpeg_cpu" 'BEGIN { printf "ratio libtrel32 / ffmpeg: %.2f (goal <= 1.0)\n", (b > 0 ? a / b : 0) }'

@@ -2,6 +2,11 @@
 #include <gtest/gtest.h>
 
 #include "StreamClocks.h"
+#include "trel32.h"
+
+extern "C" int Trel32HeaderInC(void);
+
+TEST(Trel32Header, RecordHasTheSameSizeInC) { EXPECT_EQ(Trel32HeaderInC(), 5204); }
 
 TEST(StreamClocks, SessionsContinueAfterTheOutage) {
   TTimeline line;
