@@ -19,6 +19,7 @@ constexpr int64_t kSocketTimeoutUs = 5'000'000;  // RTSP socket I/O: a silent se
 constexpr int64_t kOpenDeadlineUs = 10'000'000;  // the whole open, whatever the server does
 constexpr int64_t kCloseGraceUs = 500'000;       // for TEARDOWN on the way out
 constexpr int kDefaultFrameRate = 25;
+constexpr size_t kMaxHeldBytes = 8 << 20;        // samples kept before the first registration
 
 bool IsAsciiDigits(const std::string& text) {
   return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -230,6 +231,7 @@ int32_t TRtspClient::Register(TRtspClientCallback callback, void* user) {
   if (!OnDeliveringThread()) guard.lock();
   callback_ = callback;
   user_ = user;
+  everRegistered_ = true;
   return TREL32_OK;
 }
 
@@ -338,6 +340,40 @@ void TRtspClient::Deliver(uint8_t streamCode, uint8_t frameType, const uint8_t* 
                           int64_t ticks) {
   timeline_.Note(lineUs, WallMicroseconds());
   std::lock_guard guard(callbackLock_);
+  if (callback_ == nullptr) {
+    if (!everRegistered_) Hold(streamCode, frameType, data, size, ticks);
+    return;
+  }
+  DeliverHeld();
+  // The callback may have unregistered itself meanwhile.
   if (callback_ != nullptr)
     callback_(channel_, user_, streamCode, frameType, data, static_cast<int32_t>(size), ticks);
+}
+
+void TRtspClient::Hold(uint8_t streamCode, uint8_t frameType, const uint8_t* data, size_t size, int64_t ticks) {
+  if (streamCode == TREL32_STREAM_VIDEO && frameType == TREL32_FRAME_IDR) {
+    held_.clear();
+    heldBytes_ = 0;
+  } else if (held_.empty()) {
+    return;  // nothing before the first key frame is of use
+  }
+  if (heldBytes_ + size > kMaxHeldBytes) {  // no key frame for too long: wait for the next
+    held_.clear();
+    heldBytes_ = 0;
+    return;
+  }
+  held_.push_back({streamCode, frameType, std::vector<uint8_t>(data, data + size), ticks});
+  heldBytes_ += size;
+}
+
+void TRtspClient::DeliverHeld() {
+  if (held_.empty()) return;
+  std::vector<THeldSample> held;
+  held.swap(held_);
+  heldBytes_ = 0;
+  for (const THeldSample& sample : held) {
+    if (callback_ == nullptr) break;
+    callback_(channel_, user_, sample.streamCode, sample.frameType, sample.data.data(),
+              static_cast<int32_t>(sample.data.size()), sample.ticks);
+  }
 }

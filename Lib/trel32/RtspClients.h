@@ -78,9 +78,25 @@ class TRtspClient {
   std::mutex pauseLock_;
   std::condition_variable pauseWake_;
 
-  std::mutex callbackLock_;  // held while a callback runs
+  // A sample kept from before the first registration.
+  struct THeldSample {
+    uint8_t streamCode;
+    uint8_t frameType;
+    std::vector<uint8_t> data;
+    int64_t ticks;
+  };
+  void Hold(uint8_t streamCode, uint8_t frameType, const uint8_t* data, size_t size, int64_t ticks);
+  void DeliverHeld();
+
+  std::mutex callbackLock_;  // held while a callback runs; guards the fields below
   TRtspClientCallback callback_ = nullptr;
   void* user_ = nullptr;
+  bool everRegistered_ = false;
+  // Until the first registration: the samples since the latest IDR access
+  // unit, so that delivery starts with a key frame instead of losing the
+  // first group of pictures (the probe read it before anyone listened).
+  std::vector<THeldSample> held_;
+  size_t heldBytes_ = 0;
 
   std::thread thread_;
   std::atomic<std::thread::id> threadId_{};

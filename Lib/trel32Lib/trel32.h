@@ -100,7 +100,9 @@ TREL32_API int32_t TREL32_CALL trel32GetSPSPPS(int32_t channel, uint8_t* sps, in
 /* Fills the named fields of a caller-zeroed record. */
 TREL32_API int32_t TREL32_CALL trel32GetMediaInfo(int32_t channel, TRtspMediaInfo* info);
 
-/* Samples go to the callback from now on (a second call replaces it). */
+/* Samples go to the callback from now on (a second call replaces it). The
+ * first registration of a client begins with the samples since the latest
+ * IDR access unit read before it, so delivery starts with a key frame. */
 TREL32_API int32_t TREL32_CALL trel32RegisteRTSPClientCallback(TRtspClientCallback callback, int32_t channel,
                                                                void* user);
 

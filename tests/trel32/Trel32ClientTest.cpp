@@ -251,6 +251,21 @@ TEST_F(Trel32Client, DeliversWholeAccessUnitsAndAdtsFramesOnOneClock) {
   EXPECT_NEAR(videoLast, audioLast, 0.3) << "both streams count from one origin";
 }
 
+TEST_F(Trel32Client, LateRegistrationStartsWithTheLatestKeyFrame) {
+  TSampleRecorder recorder;
+  ASSERT_EQ(trel32CreateRTSPClient(simulator_->RtspUrl(kDispatch).c_str(), 1, 1), TREL32_OK);
+  TChannelGuard channel{1};
+  std::this_thread::sleep_for(2500ms);  // more than one group of pictures goes by
+  ASSERT_EQ(trel32RegisteRTSPClientCallback(&TSampleRecorder::Callback, 1, &recorder), TREL32_OK);
+  ASSERT_TRUE(recorder.WaitFor(TREL32_STREAM_VIDEO, 30, 10s));
+  auto video = recorder.Samples(TREL32_STREAM_VIDEO);
+  EXPECT_EQ(video.front().frameType, TREL32_FRAME_IDR);
+  EXPECT_GT(video.front().timestamp, 0) << "not the first group, which is gone";
+  for (size_t i = 1; i < video.size(); ++i) ASSERT_GT(video[i].timestamp, video[i - 1].timestamp);
+  auto samples = recorder.Samples();
+  EXPECT_EQ(samples.front().stream, TREL32_STREAM_VIDEO) << "nothing from before that key frame";
+}
+
 TEST_F(Trel32Client, NoCallbackAfterUnregisterReturns) {
   struct TGuard {
     std::atomic<bool> registered{false};
