@@ -24,6 +24,7 @@ void TDeviceSimulator::Start() {
                                    "--audio-rate", std::to_string(o.audioRate),
                                    "--audio-channels", std::to_string(o.audioChannels)};
   if (!o.audio) argv.push_back("--no-audio");
+  if (!o.video) argv.push_back("--no-video");
   if (o.logonReply) {
     argv.push_back("--logon-reply");
     argv.push_back(*o.logonReply);

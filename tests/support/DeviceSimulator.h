@@ -20,6 +20,7 @@ struct TDeviceSimulatorOptions {
   int frameRate = 25;
   int keyInterval = 25;
   int slices = 2;
+  bool video = true;
   bool audio = true;
   int audioRate = 48000;
   int audioChannels = 2;

@@ -100,6 +100,15 @@ TEST_F(Trel32Client, FailedOpensGiveTheirOwnCodesInBoundedTime) {
   EXPECT_EQ(trel32CreateRTSPClient(simulator_->RtspUrl(kDispatch).c_str(), 7, 0), TREL32_E_ARGUMENT);
 }
 
+TEST_F(Trel32Client, StreamWithoutH264IsRefused) {
+  TDeviceSimulatorOptions options;
+  options.video = false;
+  TDeviceSimulator audioOnly(options);
+  audioOnly.Start();
+  EXPECT_EQ(trel32CreateRTSPClient(audioOnly.RtspUrl(kDispatch).c_str(), 7, 1), TREL32_E_NO_H264);
+  EXPECT_EQ(trel32DestroyRTSPClient(7), TREL32_E_UNKNOWN_CHANNEL) << "nothing left behind";
+}
+
 TEST_F(Trel32Client, UnknownChannelIsAnErrorForEveryCall) {
   uint8_t sps[TREL32_PARAMETER_SET_SIZE], pps[TREL32_PARAMETER_SET_SIZE];
   int32_t spsLength = 0, ppsLength = 0;

@@ -62,20 +62,24 @@ std::string TRtspStreams::PipelineDescription(const TSimulatorOptions& o) {
   // slices per picture. x264 repeats the parameter sets before every IDR
   // picture; the payloader must not add its own, which it would put before
   // every IDR slice, in the middle of the picture.
-  char video[600];
-  std::snprintf(video, sizeof video,
-      "videotestsrc is-live=true pattern=ball ! video/x-raw,width=%d,height=%d,framerate=%d/1 ! "
-      "x264enc speed-preset=ultrafast tune=zerolatency key-int-max=%d bitrate=%d option-string=slices=%d ! "
-      "video/x-h264,profile=constrained-baseline ! rtph264pay name=pay0 pt=96 config-interval=0",
-      o.width, o.height, o.frameRate, o.keyInterval, o.bitrateKbps, o.slices);
-  std::string description = std::string("( ") + video;
+  std::string description = "(";
+  int payloaders = 0;
+  if (o.video) {
+    char video[600];
+    std::snprintf(video, sizeof video,
+                  " videotestsrc is-live=true pattern=ball ! video/x-raw,width=%d,height=%d,framerate=%d/1 ! "
+                  "x264enc speed-preset=ultrafast tune=zerolatency key-int-max=%d bitrate=%d option-string=slices=%d ! "
+                  "video/x-h264,profile=constrained-baseline ! rtph264pay name=pay%d pt=96 config-interval=0",
+                  o.width, o.height, o.frameRate, o.keyInterval, o.bitrateKbps, o.slices, payloaders++);
+    description += video;
+  }
   if (o.audio) {
     char audio[400];
     std::snprintf(audio, sizeof audio,
                   " audiotestsrc is-live=true wave=sine freq=440 samplesperbuffer=1024 ! "
                   "audioconvert ! audio/x-raw,rate=%d,channels=%d ! avenc_aac ! aacparse ! "
-                  "rtpmp4gpay name=pay1 pt=97",
-                  o.audioRate, o.audioChannels);
+                  "rtpmp4gpay name=pay%d pt=97",
+                  o.audioRate, o.audioChannels, payloaders++);
     description += audio;
   }
   return description + " )";

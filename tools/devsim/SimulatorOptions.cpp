@@ -25,6 +25,7 @@ const char* const kUsage =
     "  --audio-rate N      audio sample rate (default 48000)\n"
     "  --audio-channels N  audio channels, 1 or 2 (default 2)\n"
     "  --no-audio          video only\n"
+    "  --no-video          audio only (not what a device should send)\n"
     "  --logon-reply TEXT  reply body for right credentials (default \"1|KEY|USER\"\n"
     "                      with a fresh key)\n"
     "When both servers listen it prints \"devsim ready http=PORT rtsp=PORT\".\n";
@@ -75,8 +76,8 @@ std::optional<TSimulatorOptions> ParseSimulatorOptions(const std::vector<std::st
       exitCode = 0;
       return std::nullopt;
     }
-    if (name == "--no-audio") {
-      o.audio = false;
+    if (name == "--no-audio" || name == "--no-video") {
+      (name == "--no-audio" ? o.audio : o.video) = false;
       continue;
     }
     auto setter = withValue.find(name);
@@ -85,6 +86,10 @@ std::optional<TSimulatorOptions> ParseSimulatorOptions(const std::vector<std::st
       return std::nullopt;
     }
     ++i;
+  }
+  if (!o.video && !o.audio) {
+    std::fprintf(stderr, "devsim: --no-audio and --no-video leave nothing to stream\n");
+    return std::nullopt;
   }
   return o;
 }

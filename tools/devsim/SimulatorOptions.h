@@ -17,6 +17,7 @@ struct TSimulatorOptions {
   int keyInterval = 25;                // frames from one IDR picture to the next
   int slices = 2;                      // slices per picture
   int bitrateKbps = 400;
+  bool video = true;
   bool audio = true;
   int audioRate = 48000;
   int audioChannels = 2;
