@@ -265,9 +265,9 @@ void TRtspClient::Run() {
   }
 }
 
-bool TRtspClient::ReadSession() {
+void TRtspClient::ReadSession() {
   AVPacket* packet = av_packet_alloc();
-  if (packet == nullptr) return false;
+  if (packet == nullptr) return;
   while (!stopping_.load(std::memory_order_relaxed)) {
     int error = av_read_frame(session_.format, packet);
     if (error == AVERROR(EAGAIN)) {
@@ -283,7 +283,6 @@ bool TRtspClient::ReadSession() {
     av_packet_unref(packet);
   }
   av_packet_free(&packet);
-  return true;
 }
 
 bool TRtspClient::Reconnect() {
@@ -315,7 +314,8 @@ void TRtspClient::DeliverAccessUnit(const std::vector<uint8_t>& unit, bool idr, 
   AVRational timeBase = session_.format->streams[session_.video]->time_base;
   int64_t frame = av_rescale_q(1, AVRational{1, frameRate_}, timeBase);
   // The first packet of a session comes without a time: one frame before the next.
-  if (time == kNoTime) time = nextTime != kNoTime ? nextTime - frame : lastVideoTime_ != kNoTime ? lastVideoTime_ + frame : kNoTime;
+  if (time == kNoTime && nextTime != kNoTime) time = nextTime - frame;
+  if (time == kNoTime && lastVideoTime_ != kNoTime) time = lastVideoTime_ + frame;
   if (time != kNoTime) lastVideoTime_ = time;
   int64_t lineUs = time != kNoTime ? timeline_.Place(av_rescale_q(time, timeBase, AV_TIME_BASE_Q)) : timeline_.Place(0);
   Deliver(TREL32_STREAM_VIDEO, idr ? TREL32_FRAME_IDR : TREL32_FRAME_PICTURE, unit.data(), unit.size(), lineUs,

@@ -53,7 +53,7 @@ class TRtspClient {
   int32_t OpenSession(TSession& session);
   void CloseSession(TSession& session);
   void Run();
-  bool ReadSession();
+  void ReadSession();
   bool Reconnect();
   void HandleVideo(const AVPacket& packet);
   void HandleAudio(const AVPacket& packet);
