@@ -67,6 +67,7 @@ TREL32_API int32_t TREL32_CALL trel32Uninit(void) {
       closing.swap(clients);
     }
     for (auto& entry : closing) entry.second->Close();
+    av_log_set_callback(av_log_default_callback);  // ours may be unloaded after this
     avformat_network_deinit();
     return TREL32_OK;
   });
