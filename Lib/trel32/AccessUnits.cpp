@@ -1,0 +1,103 @@
+#include "AccessUnits.h"
+
+namespace {
+
+constexpr uint8_t kLongStartCode[] = {0, 0, 0, 1};
+
+int NalType(const uint8_t* nal) { return nal[0] & 0x1F; }
+
+bool IsSlice(int type) { return type == 1 || type == 5; }
+
+}  // namespace
+
+void ForEachNalUnit(const uint8_t* data, size_t size, const std::function<void(const uint8_t*, size_t)>& unit) {
+  // Positions just after each 00 00 01.
+  size_t start = SIZE_MAX;
+  size_t i = 0;
+  auto emit = [&](size_t end) {
+    while (end > start && data[end - 1] == 0) --end;  // trailing zeros and the 4-byte code's first zero
+    if (end > start) unit(data + start, end - start);
+  };
+  while (i + 3 <= size) {
+    if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
+      if (start != SIZE_MAX) emit(i);
+      i += 3;
+      start = i;
+    } else {
+      ++i;
+    }
+  }
+  if (start != SIZE_MAX) emit(size);
+}
+
+bool BeginsAccessUnit(const uint8_t* nal, size_t size) {
+  int type = NalType(nal);
+  if (type == 6 || type == 7 || type == 8 || type == 9 || (type >= 14 && type <= 18)) return true;
+  // first_mb_in_slice is the slice header's first field, an Exp-Golomb
+  // number: it is 0 exactly when its first bit is 1.
+  return IsSlice(type) && size > 1 && (nal[1] & 0x80) != 0;
+}
+
+void TAccessUnitAssembler::AddPacket(const uint8_t* data, size_t size, int64_t time) {
+  ForEachNalUnit(data, size, [&](const uint8_t* nal, size_t length) { AddNalUnit(nal, length, time); });
+}
+
+void TAccessUnitAssembler::AddNalUnit(const uint8_t* nal, size_t size, int64_t time) {
+  int type = NalType(nal);
+  if (hasSlice_) {
+    if (type == 9) {
+      Finish(time);
+    } else if (IsSlice(type) && BeginsAccessUnit(nal, size)) {
+      Finish(held_.empty() ? time : heldTime_);
+    } else if (BeginsAccessUnit(nal, size)) {
+      // Parameter sets or SEI after a slice: a new picture follows, or (as
+      // some packetizers send them) more slices of this one. The next slice
+      // decides.
+      if (held_.empty()) heldTime_ = time;
+      Append(held_, nal, size);
+      return;
+    } else if (IsSlice(type)) {
+      unit_.insert(unit_.end(), held_.begin(), held_.end());
+      held_.clear();
+    }
+  }
+  // The unit's time is its first packet's; later slices of the same picture
+  // may carry a time moved by a sender report.
+  if (!timeSet_) {
+    time_ = time;
+    timeSet_ = true;
+  }
+  hasSlice_ = hasSlice_ || IsSlice(type);
+  idr_ = idr_ || type == 5;
+  Append(unit_, nal, size);
+}
+
+void TAccessUnitAssembler::Append(std::vector<uint8_t>& target, const uint8_t* nal, size_t size) {
+  target.insert(target.end(), std::begin(kLongStartCode), std::end(kLongStartCode));
+  target.insert(target.end(), nal, nal + size);
+}
+
+void TAccessUnitAssembler::Finish(int64_t nextTime) {
+  if (hasSlice_) output_(unit_, idr_, time_, nextTime);
+  // What was held opens the next unit.
+  unit_.swap(held_);
+  held_.clear();
+  hasSlice_ = false;
+  idr_ = false;
+  timeSet_ = !unit_.empty();
+  time_ = timeSet_ ? heldTime_ : kNoTime;
+}
+
+void TAccessUnitAssembler::Flush() {
+  Finish(kNoTime);
+  Reset();
+}
+
+void TAccessUnitAssembler::Reset() {
+  unit_.clear();
+  held_.clear();
+  hasSlice_ = false;
+  idr_ = false;
+  timeSet_ = false;
+  time_ = kNoTime;
+}

@@ -1,0 +1,56 @@
+// Groups H.264 NAL units into access units. A multi-slice encoder's picture
+// can reach us in several packets, and their times cannot be trusted to say
+// which slices belong together (an RTCP sender report can move a time by a
+// tick between two slices of one picture), so the slices themselves decide:
+// once the current access unit has a slice, an access unit delimiter or a
+// slice whose first macroblock is 0 begins a new one. Parameter sets and SEI
+// after a slice are held until the next slice says whether they open a new
+// picture or sit between two slices of this one (packetizers that repeat
+// parameter sets before every IDR slice do that).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+// Splits Annex B data (3- or 4-byte start codes) into NAL units without their
+// start codes and without trailing zero bytes; calls `unit` for each.
+void ForEachNalUnit(const uint8_t* data, size_t size, const std::function<void(const uint8_t*, size_t)>& unit);
+
+// True when the NAL unit (without start code) begins a new access unit after
+// a picture's slices.
+bool BeginsAccessUnit(const uint8_t* nal, size_t size);
+
+class TAccessUnitAssembler {
+ public:
+  static constexpr int64_t kNoTime = INT64_MIN;
+
+  // A finished access unit: Annex B with 4-byte start codes. `nextTime` is
+  // the time of the unit that ended it (kNoTime at a flush), so a unit that
+  // came without a time can be given one.
+  using TOutput = std::function<void(const std::vector<uint8_t>& unit, bool idr, int64_t time, int64_t nextTime)>;
+
+  explicit TAccessUnitAssembler(TOutput output) : output_(std::move(output)) {}
+
+  // Adds one packet's NAL units, with the packet's time (kNoTime if none).
+  void AddPacket(const uint8_t* data, size_t size, int64_t time);
+  // Hands out the unit being built, if it holds a slice; drops it otherwise.
+  void Flush();
+  // Forgets the unit being built (a new session starts).
+  void Reset();
+
+ private:
+  void AddNalUnit(const uint8_t* nal, size_t size, int64_t time);
+  void Finish(int64_t nextTime);
+  static void Append(std::vector<uint8_t>& target, const uint8_t* nal, size_t size);
+
+  TOutput output_;
+  std::vector<uint8_t> unit_;
+  std::vector<uint8_t> held_;  // non-slice units after a slice, not yet placed
+  int64_t heldTime_ = kNoTime;
+  bool hasSlice_ = false;
+  bool idr_ = false;
+  bool timeSet_ = false;
+  int64_t time_ = kNoTime;
+};

@@ -1,0 +1,379 @@
+#include "RtspClients.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/dict.h>
+}
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cmath>
+#include <cstring>
+
+#include "Debugs.h"
+
+namespace {
+
+constexpr int64_t kSocketTimeoutUs = 5'000'000;  // RTSP socket I/O: a silent server fails after this
+constexpr int64_t kOpenDeadlineUs = 10'000'000;  // the whole open, whatever the server does
+constexpr int64_t kCloseGraceUs = 500'000;       // for TEARDOWN on the way out
+constexpr int kDefaultFrameRate = 25;
+constexpr size_t kMaxHeldBytes = 8 << 20;        // samples kept before the first registration
+
+bool IsAsciiDigits(const std::string& text) {
+  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+}
+
+// rtsp://[user[:password]@]host[:port][/path][?query]
+bool IsRtspUrl(const std::string& url) {
+  const std::string scheme = "rtsp://";
+  if (url.size() <= scheme.size()) return false;
+  for (size_t i = 0; i < scheme.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(url[i])) != scheme[i]) return false;
+  std::string authority = url.substr(scheme.size(), url.find_first_of("/?", scheme.size()) - scheme.size());
+  authority = authority.substr(authority.rfind('@') == std::string::npos ? 0 : authority.rfind('@') + 1);
+  if (authority.empty() || authority.find_first_of(" \t\r\n") != std::string::npos) return false;
+  size_t colon = authority.rfind(':');
+  if (colon == std::string::npos || authority.back() == ']') return true;
+  std::string port = authority.substr(colon + 1);
+  return colon > 0 && IsAsciiDigits(port) && port.size() <= 5 && std::stoi(port) >= 1 && std::stoi(port) <= 65535;
+}
+
+// Our code for a failed open. A server that accepts and never answers makes
+// libavformat report invalid data, not a time-out, so the time taken decides.
+int32_t CodeOfOpenError(int error, int64_t elapsedUs, bool deadlinePassed) {
+  if (deadlinePassed || error == AVERROR(ETIMEDOUT)) return TREL32_E_TIMEOUT;
+  switch (error) {
+    case AVERROR(ECONNREFUSED):
+    case AVERROR(EHOSTUNREACH):
+    case AVERROR(ENETUNREACH):
+    case AVERROR(ENETDOWN):
+    case AVERROR(EADDRNOTAVAIL):
+    case AVERROR(EIO):  // what a failed name look-up becomes
+      return TREL32_E_UNREACHABLE;
+    case AVERROR_HTTP_NOT_FOUND:
+    case AVERROR_STREAM_NOT_FOUND:
+    case AVERROR(ENOENT):
+      return TREL32_E_NOT_FOUND;
+    case AVERROR_HTTP_UNAUTHORIZED:
+    case AVERROR_HTTP_FORBIDDEN:
+    case AVERROR(EACCES):
+    case AVERROR(EPERM):
+      return TREL32_E_NOT_AUTHORISED;
+    default:
+      break;
+  }
+  if (error == AVERROR_INVALIDDATA && elapsedUs >= kSocketTimeoutUs * 9 / 10) return TREL32_E_TIMEOUT;
+  return TREL32_E_PROTOCOL;
+}
+
+std::string ErrorText(int error) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  av_strerror(error, text, sizeof text);
+  return text;
+}
+
+int RoundedFrameRate(const AVStream& stream) {
+  AVRational rate = stream.avg_frame_rate.num > 0 ? stream.avg_frame_rate : stream.r_frame_rate;
+  if (rate.num <= 0 || rate.den <= 0) return kDefaultFrameRate;
+  auto rounded = static_cast<int>(std::lround(av_q2d(rate)));
+  return rounded >= 1 && rounded <= 240 ? rounded : kDefaultFrameRate;
+}
+
+void StoreParameterSet(const std::vector<uint8_t>& set, uint8_t* buffer, int32_t* length) {
+  static const uint8_t kStartCode[] = {0, 0, 0, 1};
+  std::memcpy(buffer, kStartCode, sizeof kStartCode);
+  std::memcpy(buffer + sizeof kStartCode, set.data(), set.size());
+  *length = static_cast<int32_t>(set.size() + sizeof kStartCode);
+}
+
+}  // namespace
+
+TRtspClient::TRtspClient(int32_t channel, std::string url)
+    : channel_(channel),
+      url_(std::move(url)),
+      assembler_([this](const std::vector<uint8_t>& unit, bool idr, int64_t time, int64_t nextTime) {
+        DeliverAccessUnit(unit, idr, time, nextTime);
+      }),
+      videoClock_(90000, 90),  // a time at or before the last one moves on by 1 ms
+      audioClock_(1, 1) {}
+
+TRtspClient::~TRtspClient() { Close(); }
+
+std::chrono::milliseconds TRtspClient::ReconnectPause(int attempt) {
+  int seconds = attempt >= 4 ? 10 : 1 << attempt;
+  return std::chrono::milliseconds(1000 * std::min(seconds, 10));
+}
+
+int TRtspClient::Interrupted(void* opaque) {
+  auto* self = static_cast<TRtspClient*>(opaque);
+  // Runs thousands of times while a stream opens: atomics, and the clock
+  // only while a deadline is set.
+  if (self->stopping_.load(std::memory_order_relaxed) && !self->closing_.load(std::memory_order_relaxed))
+    return 1;
+  int64_t deadline = self->deadlineUs_.load(std::memory_order_relaxed);
+  return deadline != 0 && WallMicroseconds() > deadline ? 1 : 0;
+}
+
+int32_t TRtspClient::OpenSession(TSession& session) {
+  if (!IsRtspUrl(url_)) return TREL32_E_BAD_URL;
+  AVFormatContext* format = avformat_alloc_context();
+  if (format == nullptr) return TREL32_E_INTERNAL;
+  format->interrupt_callback = {&TRtspClient::Interrupted, this};
+  // Enough to learn every field in about 0.2 s instead of 1.1 s; the probed
+  // packets stay queued, so the first IDR picture is not lost.
+  format->probesize = 32768;
+  format->max_analyze_duration = 200000;
+  AVDictionary* options = nullptr;
+  av_dict_set(&options, "rtsp_transport", "tcp", 0);
+  av_dict_set_int(&options, "timeout", kSocketTimeoutUs, 0);  // µs; bounds connect and every read
+
+  int64_t started = WallMicroseconds();
+  deadlineUs_.store(started + kOpenDeadlineUs);
+  int error = avformat_open_input(&format, url_.c_str(), nullptr, &options);
+  // An option libavformat did not take is silently ignored: make it loud.
+  bool optionLeft = false;
+  for (const AVDictionaryEntry* entry = nullptr;
+       error >= 0 && (entry = av_dict_get(options, "", entry, AV_DICT_IGNORE_SUFFIX)) != nullptr;) {
+    DebugLogFmt("trel32: option %s not taken", entry->key);
+    optionLeft = true;
+  }
+  av_dict_free(&options);
+  if (error >= 0 && !optionLeft) error = avformat_find_stream_info(format, nullptr);
+  bool deadlinePassed = WallMicroseconds() > deadlineUs_.load();
+  deadlineUs_.store(0);
+  if (error < 0 || optionLeft) {
+    DebugLogFmt("trel32: channel %d open failed: %s", channel_, ErrorText(error).c_str());
+    avformat_close_input(&format);
+    if (optionLeft) return TREL32_E_INTERNAL;
+    return stopping_.load() ? TREL32_E_PROTOCOL : CodeOfOpenError(error, WallMicroseconds() - started, deadlinePassed);
+  }
+
+  TSession opened;
+  opened.format = format;
+  for (unsigned i = 0; i < format->nb_streams; ++i) {
+    const AVCodecParameters& codec = *format->streams[i]->codecpar;
+    if (opened.video < 0 && codec.codec_id == AV_CODEC_ID_H264) opened.video = static_cast<int>(i);
+    // Raw AAC frames with their configuration in the description; an AAC
+    // stream without one (or LATM) cannot be framed and is left out.
+    if (opened.audio < 0 && codec.codec_id == AV_CODEC_ID_AAC && codec.extradata_size >= 2 &&
+        ParseAudioSpecificConfig(codec.extradata, static_cast<size_t>(codec.extradata_size), opened.aac))
+      opened.audio = static_cast<int>(i);
+  }
+  for (unsigned i = 0; i < format->nb_streams; ++i)
+    if (static_cast<int>(i) != opened.video && static_cast<int>(i) != opened.audio)
+      format->streams[i]->discard = AVDISCARD_ALL;
+  if (opened.video < 0) {
+    CloseSession(opened);
+    return TREL32_E_NO_H264;
+  }
+  session = opened;
+  return TREL32_OK;
+}
+
+void TRtspClient::CloseSession(TSession& session) {
+  if (session.format == nullptr) return;
+  // A short grace for TEARDOWN even while stopping; a hung device costs no more.
+  closing_.store(true);
+  deadlineUs_.store(WallMicroseconds() + kCloseGraceUs);
+  avformat_close_input(&session.format);
+  deadlineUs_.store(0);
+  closing_.store(false);
+  session = TSession();
+}
+
+int32_t TRtspClient::Open() {
+  int32_t result = OpenSession(session_);
+  if (result != TREL32_OK) return result;
+  const AVStream& video = *session_.format->streams[session_.video];
+  const AVCodecParameters& codec = *video.codecpar;
+  // RTSP gives the parameter sets as Annex B, built from sprop-parameter-sets.
+  if (codec.extradata != nullptr)
+    ForEachNalUnit(codec.extradata, static_cast<size_t>(codec.extradata_size), [&](const uint8_t* nal, size_t size) {
+      int type = nal[0] & 0x1F;
+      if (type == 7 && sps_.empty()) sps_.assign(nal, nal + size);
+      if (type == 8 && pps_.empty()) pps_.assign(nal, nal + size);
+    });
+  width_ = codec.width;
+  height_ = codec.height;
+  frameRate_ = RoundedFrameRate(video);
+  hasAudio_ = session_.audio >= 0;
+  aac_ = session_.aac;
+  audioClock_.SetRate(hasAudio_ ? aac_.sampleRate : 1, aac_.frameLength);
+  DebugLogFmt("trel32: channel %d open: %dx%d %d fps, audio %d Hz %d channels", channel_, width_, height_,
+              frameRate_, hasAudio_ ? aac_.sampleRate : 0, hasAudio_ ? aac_.channelConfig : 0);
+  thread_ = std::thread(&TRtspClient::Run, this);
+  threadId_.store(thread_.get_id());
+  return TREL32_OK;
+}
+
+int32_t TRtspClient::GetParameterSets(uint8_t* sps, int32_t* spsLength, uint8_t* pps, int32_t* ppsLength) const {
+  if (sps_.empty() || pps_.empty()) return TREL32_E_NO_PARAMETER_SETS;
+  if (sps_.size() + 4 > TREL32_PARAMETER_SET_SIZE || pps_.size() + 4 > TREL32_PARAMETER_SET_SIZE)
+    return TREL32_E_SET_TOO_LONG;
+  StoreParameterSet(sps_, sps, spsLength);
+  StoreParameterSet(pps_, pps, ppsLength);
+  return TREL32_OK;
+}
+
+void TRtspClient::FillMediaInfo(TRtspMediaInfo& info) const {
+  info.VideoWidth = width_;
+  info.VideoHeight = height_;
+  info.VideoFrameRate = frameRate_;
+  info.AudioSampleRate = hasAudio_ ? aac_.sampleRate : 0;
+  info.AudioChannels = hasAudio_ ? aac_.channelConfig : 0;
+}
+
+int32_t TRtspClient::Register(TRtspClientCallback callback, void* user) {
+  // From the callback itself the lock is already ours.
+  std::unique_lock guard(callbackLock_, std::defer_lock);
+  if (!OnDeliveringThread()) guard.lock();
+  callback_ = callback;
+  user_ = user;
+  everRegistered_ = true;
+  return TREL32_OK;
+}
+
+int32_t TRtspClient::Unregister() {
+  // Taking the lock waits for a running callback; none starts after.
+  std::unique_lock guard(callbackLock_, std::defer_lock);
+  if (!OnDeliveringThread()) guard.lock();
+  if (callback_ == nullptr) return TREL32_E_NOT_REGISTERED;
+  callback_ = nullptr;
+  user_ = nullptr;
+  return TREL32_OK;
+}
+
+void TRtspClient::Close() {
+  {
+    std::lock_guard guard(pauseLock_);
+    stopping_.store(true);
+  }
+  pauseWake_.notify_all();
+  if (thread_.joinable()) thread_.join();
+  CloseSession(session_);
+}
+
+void TRtspClient::Run() {
+  while (!stopping_.load()) {
+    ReadSession();
+    if (stopping_.load()) break;
+    assembler_.Flush();  // the last picture before the drop is whole
+    CloseSession(session_);
+    if (!Reconnect()) break;
+  }
+}
+
+void TRtspClient::ReadSession() {
+  AVPacket* packet = av_packet_alloc();
+  if (packet == nullptr) return;
+  while (!stopping_.load(std::memory_order_relaxed)) {
+    int error = av_read_frame(session_.format, packet);
+    if (error == AVERROR(EAGAIN)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      continue;
+    }
+    if (error < 0) {
+      if (!stopping_.load()) DebugLogFmt("trel32: channel %d stream lost: %s", channel_, ErrorText(error).c_str());
+      break;
+    }
+    if (packet->stream_index == session_.video) HandleVideo(*packet);
+    else if (packet->stream_index == session_.audio) HandleAudio(*packet);
+    av_packet_unref(packet);
+  }
+  av_packet_free(&packet);
+}
+
+bool TRtspClient::Reconnect() {
+  for (int attempt = 0;; ++attempt) {
+    {
+      std::unique_lock guard(pauseLock_);
+      if (pauseWake_.wait_for(guard, ReconnectPause(attempt), [this] { return stopping_.load(); })) return false;
+    }
+    DebugLogFmt("trel32: channel %d reconnecting, attempt %d", channel_, attempt + 1);
+    TSession session;
+    if (OpenSession(session) != TREL32_OK) continue;
+    session_ = session;
+    timeline_.NewSession(WallMicroseconds());
+    assembler_.Reset();
+    lastVideoTime_ = TAccessUnitAssembler::kNoTime;
+    DebugLogFmt("trel32: channel %d reconnected", channel_);
+    return true;
+  }
+}
+
+void TRtspClient::HandleVideo(const AVPacket& packet) {
+  if (packet.data == nullptr || packet.size <= 0) return;
+  assembler_.AddPacket(packet.data, static_cast<size_t>(packet.size),
+                       packet.pts == AV_NOPTS_VALUE ? TAccessUnitAssembler::kNoTime : packet.pts);
+}
+
+void TRtspClient::DeliverAccessUnit(const std::vector<uint8_t>& unit, bool idr, int64_t time, int64_t nextTime) {
+  constexpr int64_t kNoTime = TAccessUnitAssembler::kNoTime;
+  AVRational timeBase = session_.format->streams[session_.video]->time_base;
+  int64_t frame = av_rescale_q(1, AVRational{1, frameRate_}, timeBase);
+  // The first packet of a session comes without a time: one frame before the next.
+  if (time == kNoTime && nextTime != kNoTime) time = nextTime - frame;
+  if (time == kNoTime && lastVideoTime_ != kNoTime) time = lastVideoTime_ + frame;
+  if (time != kNoTime) lastVideoTime_ = time;
+  int64_t lineUs = time != kNoTime ? timeline_.Place(av_rescale_q(time, timeBase, AV_TIME_BASE_Q)) : timeline_.Place(0);
+  Deliver(TREL32_STREAM_VIDEO, idr ? TREL32_FRAME_IDR : TREL32_FRAME_PICTURE, unit.data(), unit.size(), lineUs,
+          videoClock_.Ticks(lineUs));
+}
+
+void TRtspClient::HandleAudio(const AVPacket& packet) {
+  if (!hasAudio_ || packet.data == nullptr || packet.size <= 0) return;
+  auto size = static_cast<size_t>(packet.size);
+  audioFrame_.resize(kAdtsHeaderSize + size);
+  if (!WriteAdtsHeader(session_.aac, size, audioFrame_.data())) return;
+  std::memcpy(audioFrame_.data() + kAdtsHeaderSize, packet.data, size);
+  AVRational timeBase = session_.format->streams[session_.audio]->time_base;
+  // Frames of one RTP packet can share a time: the clock moves them on by a frame.
+  int64_t lineUs = packet.pts != AV_NOPTS_VALUE ? timeline_.Place(av_rescale_q(packet.pts, timeBase, AV_TIME_BASE_Q))
+                                                : timeline_.Place(0);
+  Deliver(TREL32_STREAM_AUDIO, TREL32_FRAME_AUDIO, audioFrame_.data(), audioFrame_.size(), lineUs,
+          audioClock_.Ticks(lineUs));
+}
+
+void TRtspClient::Deliver(uint8_t streamCode, uint8_t frameType, const uint8_t* data, size_t size, int64_t lineUs,
+                          int64_t ticks) {
+  timeline_.Note(lineUs, WallMicroseconds());
+  std::lock_guard guard(callbackLock_);
+  if (callback_ == nullptr) {
+    if (!everRegistered_) Hold(streamCode, frameType, data, size, ticks);
+    return;
+  }
+  DeliverHeld();
+  // The callback may have unregistered itself meanwhile.
+  if (callback_ != nullptr)
+    callback_(channel_, user_, streamCode, frameType, data, static_cast<int32_t>(size), ticks);
+}
+
+void TRtspClient::Hold(uint8_t streamCode, uint8_t frameType, const uint8_t* data, size_t size, int64_t ticks) {
+  if (streamCode == TREL32_STREAM_VIDEO && frameType == TREL32_FRAME_IDR) {
+    held_.clear();
+    heldBytes_ = 0;
+  } else if (held_.empty()) {
+    return;  // nothing before the first key frame is of use
+  }
+  if (heldBytes_ + size > kMaxHeldBytes) {  // no key frame for too long: wait for the next
+    held_.clear();
+    heldBytes_ = 0;
+    return;
+  }
+  held_.push_back({streamCode, frameType, std::vector<uint8_t>(data, data + size), ticks});
+  heldBytes_ += size;
+}
+
+void TRtspClient::DeliverHeld() {
+  if (held_.empty()) return;
+  std::vector<THeldSample> held;
+  held.swap(held_);
+  heldBytes_ = 0;
+  for (const THeldSample& sample : held) {
+    if (callback_ == nullptr) break;
+    callback_(channel_, user_, sample.streamCode, sample.frameType, sample.data.data(),
+              static_cast<int32_t>(sample.data.size()), sample.ticks);
+  }
+}

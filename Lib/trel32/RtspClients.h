@@ -1,0 +1,112 @@
+// One RTSP client of the library: opens the stream over interleaved TCP with
+// libavformat, describes it, and delivers access units and ADTS frames to the
+// registered callback on a thread of its own, reconnecting when the device
+// drops.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "AccessUnits.h"
+#include "AdtsHeaders.h"
+#include "StreamClocks.h"
+#include "trel32.h"
+
+struct AVFormatContext;
+struct AVPacket;
+
+class TRtspClient {
+ public:
+  TRtspClient(int32_t channel, std::string url);
+  ~TRtspClient();
+  TRtspClient(const TRtspClient&) = delete;
+  TRtspClient& operator=(const TRtspClient&) = delete;
+
+  // Opens the stream, reads its description and starts the delivering
+  // thread. Returns 0 or a TREL32_E_ code.
+  int32_t Open();
+  int32_t GetParameterSets(uint8_t* sps, int32_t* spsLength, uint8_t* pps, int32_t* ppsLength) const;
+  void FillMediaInfo(TRtspMediaInfo& info) const;
+  int32_t Register(TRtspClientCallback callback, void* user);
+  int32_t Unregister();
+  // Ends delivery and closes the stream; bounded even when the device hangs.
+  void Close();
+  bool OnDeliveringThread() const { return std::this_thread::get_id() == threadId_.load(); }
+
+  // The reconnect pause after `attempt` failed attempts (1 s doubling, at most 10 s).
+  static std::chrono::milliseconds ReconnectPause(int attempt);
+
+ private:
+  struct TSession {
+    AVFormatContext* format = nullptr;
+    int video = -1;
+    int audio = -1;
+    TAacConfig aac;
+  };
+
+  int32_t OpenSession(TSession& session);
+  void CloseSession(TSession& session);
+  void Run();
+  void ReadSession();
+  bool Reconnect();
+  void HandleVideo(const AVPacket& packet);
+  void HandleAudio(const AVPacket& packet);
+  void DeliverAccessUnit(const std::vector<uint8_t>& unit, bool idr, int64_t time, int64_t nextTime);
+  void Deliver(uint8_t streamCode, uint8_t frameType, const uint8_t* data, size_t size, int64_t lineUs,
+               int64_t ticks);
+  static int Interrupted(void* self);
+
+  const int32_t channel_;
+  const std::string url_;
+
+  // Stream description, fixed by Open.
+  std::vector<uint8_t> sps_, pps_;
+  int32_t width_ = 0, height_ = 0, frameRate_ = 0;
+  bool hasAudio_ = false;
+  TAacConfig aac_;
+
+  // Interrupts blocking reads: a stop request, or a deadline for opening.
+  std::atomic<bool> stopping_{false};
+  std::atomic<int64_t> deadlineUs_{0};  // 0: none
+  std::atomic<bool> closing_{false};    // a session closes: TEARDOWN may still go out
+  std::mutex pauseLock_;
+  std::condition_variable pauseWake_;
+
+  // A sample kept from before the first registration.
+  struct THeldSample {
+    uint8_t streamCode;
+    uint8_t frameType;
+    std::vector<uint8_t> data;
+    int64_t ticks;
+  };
+  void Hold(uint8_t streamCode, uint8_t frameType, const uint8_t* data, size_t size, int64_t ticks);
+  void DeliverHeld();
+
+  std::mutex callbackLock_;  // held while a callback runs; guards the fields below
+  TRtspClientCallback callback_ = nullptr;
+  void* user_ = nullptr;
+  bool everRegistered_ = false;
+  // Until the first registration: the samples since the latest IDR access
+  // unit, so that delivery starts with a key frame instead of losing the
+  // first group of pictures (the probe read it before anyone listened).
+  std::vector<THeldSample> held_;
+  size_t heldBytes_ = 0;
+
+  std::thread thread_;
+  std::atomic<std::thread::id> threadId_{};
+
+  // Delivering thread only.
+  TSession session_;
+  TAccessUnitAssembler assembler_;
+  TTimeline timeline_;
+  TStreamClock videoClock_;
+  TStreamClock audioClock_;
+  int64_t lastVideoTime_ = TAccessUnitAssembler::kNoTime;  // stream time base
+  std::vector<uint8_t> audioFrame_;
+};

@@ -1,0 +1,143 @@
+// The library's C interface: a table of clients by channel. Every export
+// checks its arguments and catches every exception before it crosses the C
+// boundary.
+#include <map>
+#include <memory>
+#include <mutex>
+#include <new>
+
+extern "C" {
+#include <libavformat/avformat.h>
+#include <libavutil/log.h>
+}
+
+#include "Debugs.h"
+#include "RtspClients.h"
+#include "trel32.h"
+
+namespace {
+
+std::mutex tableLock;
+std::map<int32_t, std::shared_ptr<TRtspClient>> clients;
+
+std::shared_ptr<TRtspClient> FindClient(int32_t channel) {
+  std::lock_guard guard(tableLock);
+  auto found = clients.find(channel);
+  return found == clients.end() ? nullptr : found->second;
+}
+
+// libavformat's own messages join our trace (warnings and worse).
+void LogFromAv(void* object, int level, const char* format, va_list arguments) {
+  if (level > AV_LOG_WARNING || !DebugOutputEnabled.load(std::memory_order_relaxed)) return;
+  char line[1024];
+  int prefix = 1;
+  av_log_format_line2(object, level, format, arguments, line, sizeof line, &prefix);
+  std::string text(line);
+  while (!text.empty() && text.back() == '\n') text.pop_back();
+  DebugLog("trel32: " + text);
+}
+
+template <typename F>
+int32_t Guarded(F&& body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return TREL32_E_INTERNAL;
+  } catch (...) {
+    return TREL32_E_INTERNAL;
+  }
+}
+
+}  // namespace
+
+extern "C" {
+
+TREL32_API int32_t TREL32_CALL trel32Init(void) {
+  return Guarded([] {
+    av_log_set_callback(LogFromAv);
+    return avformat_network_init() < 0 ? TREL32_E_INTERNAL : TREL32_OK;
+  });
+}
+
+TREL32_API int32_t TREL32_CALL trel32Uninit(void) {
+  return Guarded([] {
+    std::map<int32_t, std::shared_ptr<TRtspClient>> closing;
+    {
+      std::lock_guard guard(tableLock);
+      closing.swap(clients);
+    }
+    for (auto& entry : closing) entry.second->Close();
+    av_log_set_callback(av_log_default_callback);  // ours may be unloaded after this
+    avformat_network_deinit();
+    return TREL32_OK;
+  });
+}
+
+TREL32_API int32_t TREL32_CALL trel32CreateRTSPClient(const char* url, int32_t channel, int32_t transport) {
+  return Guarded([&] {
+    if (url == nullptr || transport != 1) return TREL32_E_ARGUMENT;
+    if (FindClient(channel) != nullptr) return TREL32_E_CHANNEL_IN_USE;
+    auto client = std::make_shared<TRtspClient>(channel, url);
+    int32_t result = client->Open();  // up to about 10 s: outside the table's lock
+    if (result != TREL32_OK) return result;
+    std::lock_guard guard(tableLock);
+    if (!clients.emplace(channel, client).second) {
+      client->Close();  // another thread created the channel meanwhile
+      return TREL32_E_CHANNEL_IN_USE;
+    }
+    return TREL32_OK;
+  });
+}
+
+TREL32_API int32_t TREL32_CALL trel32GetSPSPPS(int32_t channel, uint8_t* sps, int32_t* spsLength, uint8_t* pps,
+                                               int32_t* ppsLength) {
+  return Guarded([&] {
+    if (sps == nullptr || spsLength == nullptr || pps == nullptr || ppsLength == nullptr) return TREL32_E_ARGUMENT;
+    auto client = FindClient(channel);
+    return client != nullptr ? client->GetParameterSets(sps, spsLength, pps, ppsLength) : TREL32_E_UNKNOWN_CHANNEL;
+  });
+}
+
+TREL32_API int32_t TREL32_CALL trel32GetMediaInfo(int32_t channel, TRtspMediaInfo* info) {
+  return Guarded([&] {
+    if (info == nullptr) return TREL32_E_ARGUMENT;
+    auto client = FindClient(channel);
+    if (client == nullptr) return TREL32_E_UNKNOWN_CHANNEL;
+    client->FillMediaInfo(*info);
+    return TREL32_OK;
+  });
+}
+
+TREL32_API int32_t TREL32_CALL trel32RegisteRTSPClientCallback(TRtspClientCallback callback, int32_t channel,
+                                                               void* user) {
+  return Guarded([&] {
+    if (callback == nullptr) return TREL32_E_ARGUMENT;
+    auto client = FindClient(channel);
+    return client != nullptr ? client->Register(callback, user) : TREL32_E_UNKNOWN_CHANNEL;
+  });
+}
+
+TREL32_API int32_t TREL32_CALL trel32UnRegisteRTSPClientCallback(int32_t channel) {
+  return Guarded([&] {
+    auto client = FindClient(channel);
+    return client != nullptr ? client->Unregister() : TREL32_E_UNKNOWN_CHANNEL;
+  });
+}
+
+TREL32_API int32_t TREL32_CALL trel32DestroyRTSPClient(int32_t channel) {
+  return Guarded([&] {
+    std::shared_ptr<TRtspClient> client;
+    {
+      std::lock_guard guard(tableLock);
+      auto found = clients.find(channel);
+      if (found == clients.end()) return TREL32_E_UNKNOWN_CHANNEL;
+      if (found->second->OnDeliveringThread()) return TREL32_E_WRONG_THREAD;
+      client = found->second;
+      clients.erase(found);
+    }
+    client->Close();
+    return TREL32_OK;
+  });
+}
+
+}  // extern "C"

@@ -1,0 +1,107 @@
+#include "Trel32Capturers.h"
+
+#include <cstring>
+
+#include "Assertions.h"
+#include "Debugs.h"
+#include "DeviceLogons.h"
+
+namespace {
+
+constexpr int32_t kTransportTcp = 1;
+
+std::string RtspBase(const std::string& address, int32_t rtspPort) {
+  return "rtsp://" + address + ":" + std::to_string(rtspPort);
+}
+
+}  // namespace
+
+int32_t TTrel32Capturer::Connect(const std::string& address, const std::string& user, const std::string& password,
+                                 int32_t mode, int32_t rtspPort, int32_t httpPort, bool hd) {
+  int32_t channel = 0;
+  std::string url;
+  if (mode == 1) {
+    url = RtspBase(address, rtspPort) + "/stream/0";
+  } else if (mode == 0) {
+    std::string key = httpPort != 0 ? GetLoginKey(address, user, password, httpPort) : std::string();
+    // The two URL forms number the qualities differently.
+    if (!key.empty()) {
+      channel = hd ? 0 : 4;
+      url = RtspBase(address, rtspPort) + "/stream/" + std::to_string(channel) + "?config.login=" + key;
+    } else {
+      channel = hd ? 1 : 0;
+      url = RtspBase(address, rtspPort) + "/dispatch/" + std::to_string(channel) + "?config.client_type=web";
+    }
+  } else {
+    return -1;
+  }
+  // A client left by an earlier start that failed at a later step would
+  // hold its channel: release it first.
+  if (clientOpen_) Disconnect();
+  Channel = channel;
+  Url = url;
+  DebugLog("URL: " + Url);
+
+  int32_t result = trel32CreateRTSPClient(Url.c_str(), Channel, kTransportTcp);
+  DebugLogFmt("CreateRTSPClient ret=%d mode: TCP", result);
+  if (result != 0) {
+    Connected = false;
+    return result;
+  }
+  clientOpen_ = true;
+  result = trel32GetSPSPPS(Channel, Sps, &SpsLen, Pps, &PpsLen);
+  if (result != 0) {
+    DebugLog("GetSPSPPS failed");
+    ReleaseClient();
+    return result;
+  }
+  std::memset(&MediaInfo, 0, sizeof MediaInfo);
+  result = trel32GetMediaInfo(Channel, &MediaInfo);
+  DebugLogFmt("GetMediaInfo = %d", result);
+  Connected = result == 0;
+  if (!Connected) ReleaseClient();
+  return result;
+}
+
+int32_t TTrel32Capturer::StartCapture() {
+  if (Capturing) return -1;
+  if (!Connected) {
+    Capturing = false;
+    return -1;
+  }
+  int32_t result = trel32RegisteRTSPClientCallback(&TTrel32Capturer::HandleSample, Channel, this);
+  Capturing = result == 0;
+  return result;
+}
+
+int32_t TTrel32Capturer::StopCapture() {
+  if (!Capturing) return -1;
+  int32_t result = trel32UnRegisteRTSPClientCallback(Channel);
+  Capturing = result != 0;  // a failed removal leaves the flag set
+  return result;
+}
+
+void TTrel32Capturer::Disconnect() {
+  if (Capturing) StopCapture();
+  if (Connected || clientOpen_) ReleaseClient();
+  Connected = false;
+}
+
+void TTrel32Capturer::ReleaseClient() {
+  trel32DestroyRTSPClient(Channel);
+  clientOpen_ = false;
+  Capturing = false;
+}
+
+void TREL32_CALL TTrel32Capturer::HandleSample(int32_t, void* user, uint8_t streamCode, uint8_t frameType,
+                                               const uint8_t* data, int32_t length, int64_t timestamp) {
+  // No copy, no lock: the owner's handler does whatever copying it needs.
+  auto* self = static_cast<TTrel32Capturer*>(user);
+  if (self->OnSample) self->OnSample(streamCode, frameType, data, length, timestamp);
+}
+
+void Trel32CapturersStartup() {
+  if (trel32Init() != 0) RaiseAssertion("terl32Lib.Init failed", "Trel32Capturers", __LINE__);
+}
+
+void Trel32CapturersShutdown() { trel32Uninit(); }

@@ -1,0 +1,56 @@
+// The RTSP capturer: opens one live stream of a recording device (or an IP
+// camera) through libtrel32 and hands each access unit and audio frame to
+// its owner as it arrives. The unit also starts and stops the library for
+// the whole process.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "trel32.h"
+
+// The owner's sample handler: stream code (4 video, 129 audio), frame type
+// (2 key frame), data, length, timestamp in the stream's clock (90 kHz for
+// video, AudioSampleRate for audio). Called on the library's thread; the
+// data is valid only during the call.
+using TCaptureSampleEvent =
+    std::function<void(uint8_t streamCode, uint8_t frameType, const uint8_t* data, int32_t length, int64_t timestamp)>;
+
+class TTrel32Capturer {
+ public:
+  bool Connected = false;  // the client exists and its description was read
+  bool Capturing = false;  // the callback is registered
+  std::string Url;         // RTSP URL of the last Connect
+  TRtspMediaInfo MediaInfo{};
+  int32_t Channel = 0;     // names the client in every library call
+  TCaptureSampleEvent OnSample;  // set once by the owner before StartCapture
+  uint8_t Sps[TREL32_PARAMETER_SET_SIZE] = {};
+  int32_t SpsLen = 0;
+  uint8_t Pps[TREL32_PARAMETER_SET_SIZE] = {};
+  int32_t PpsLen = 0;
+
+  // Mode 0 is a recording device (login key over HTTP unless httpPort is 0),
+  // mode 1 an IP camera. Returns 0 when connected, -1 for another mode, or
+  // the library's code of the step that failed.
+  int32_t Connect(const std::string& address, const std::string& user, const std::string& password, int32_t mode,
+                  int32_t rtspPort, int32_t httpPort, bool hd);
+  // 0, -1 when the state does not allow it, or the library's code.
+  int32_t StartCapture();
+  int32_t StopCapture();
+  // Stops capturing if needed and releases the library client.
+  void Disconnect();
+
+ private:
+  static void TREL32_CALL HandleSample(int32_t channel, void* user, uint8_t streamCode, uint8_t frameType,
+                                       const uint8_t* data, int32_t length, int64_t timestamp);
+  void ReleaseClient();
+
+  bool clientOpen_ = false;  // a library client exists on Channel, connected or not
+};
+
+// Start-up and shut-down of the library for the process: once before the
+// main window is created, once after it is destroyed. Start-up raises
+// EAssertionFailed "terl32Lib.Init failed" when the library refuses.
+void Trel32CapturersStartup();
+void Trel32CapturersShutdown();

@@ -1,0 +1,118 @@
+#include "DeviceLogons.h"
+
+#include <curl/curl.h>
+
+#include <cstdlib>
+#include <mutex>
+
+#include "Debugs.h"
+#include "GbkTexts.h"
+#include "MD5s.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+namespace {
+
+constexpr long kConnectTimeoutMs = 3000;
+constexpr long kTotalTimeoutMs = 5000;
+constexpr size_t kMaxBody = 1 << 20;  // a logon reply is a few dozen bytes
+
+struct TBody {
+  std::string bytes;
+};
+
+size_t AppendBody(char* data, size_t size, size_t count, void* body) {
+  auto& target = static_cast<TBody*>(body)->bytes;
+  size_t length = size * count;
+  if (target.size() + length > kMaxBody) return 0;  // makes curl fail the transfer
+  target.append(data, length);
+  return length;
+}
+
+void InitCurlOnce() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
+
+}  // namespace
+
+bool DownloadURLToText(const std::string& url, std::string& text) {
+  InitCurlOnce();
+  CURL* curl = curl_easy_init();
+  if (curl == nullptr) return false;
+  TBody body;
+  curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
+  curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);  // time-outs without SIGALRM, safe on any thread
+  curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
+  curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, kTotalTimeoutMs);
+  curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
+  curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, AppendBody);
+  curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+  CURLcode result = curl_easy_perform(curl);
+  curl_easy_cleanup(curl);
+  if (result != CURLE_OK) {
+    DebugLogFmt("DownloadURLToText failed: %s", curl_easy_strerror(result));
+    return false;
+  }
+  text = std::move(body.bytes);
+  return true;
+}
+
+std::string GetTempDir() {
+#ifdef _WIN32
+  char path[MAX_PATH + 1] = {};
+  return GetTempPathA(MAX_PATH + 1, path) == 0 ? std::string() : std::string(path);
+#else
+  const char* dir = std::getenv("TMPDIR");
+  std::string result = dir != nullptr && *dir != '\0' ? dir : "/tmp";
+  if (result.back() != '/') result.push_back('/');
+  return result;
+#endif
+}
+
+std::vector<std::string> SplitReplyFields(std::string_view reply) {
+  std::vector<std::string> fields;
+  size_t position = 0;
+  while (position < reply.size()) {
+    while (position < reply.size() && IsLineEnd(reply[position])) ++position;
+    std::string field;
+    char quote = 0;
+    while (position < reply.size()) {
+      char c = reply[position];
+      if (quote == 0 && (c == '|' || IsLineEnd(c))) break;
+      if (quote == 0 && (c == '"' || c == '\'')) {
+        quote = c;
+      } else if (c == quote) {
+        quote = 0;
+      }
+      size_t next = NextGbkCharacter(reply, position);
+      field.append(reply.substr(position, next - position));
+      position = next;
+    }
+    if (!field.empty()) fields.push_back(std::move(field));
+    if (position < reply.size()) ++position;  // the character that ended the field
+  }
+  return fields;
+}
+
+std::string GetLoginKey(const std::string& host, const std::string& user, const std::string& password,
+                        int httpPort) {
+  std::string hash = MD5Hex(Utf8ToGbk(password));
+  std::string url = "http://" + host + ":" + std::to_string(httpPort) + "/cgi-bin/logon.cgi?username=" + user +
+                    "&upswd=" + hash;
+  DebugLog("URL:" + url);
+  std::string reply;
+  if (!DownloadURLToText(url, reply)) return {};
+  DebugLog("GetLoginKey: " + reply);
+  if (reply == "-1") return {};
+  std::vector<std::string> fields = SplitReplyFields(reply);
+  return fields.size() >= 3 ? fields[1] : std::string();
+}

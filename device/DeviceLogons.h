@@ -1,0 +1,31 @@
+// Device logon: asks a recording device's web server for the login key that
+// opens its RTSP stream (rtsp://.../stream/N?config.login=KEY).
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+// The login key from the device's logon CGI, or "" when there is none (no
+// answer, the reply "-1", fewer than three reply fields). Host and user go
+// into the URL as given; the password (UTF-8) is hashed in its GBK bytes.
+// Blocks the calling thread for at most about five seconds.
+std::string GetLoginKey(const std::string& host, const std::string& user, const std::string& password,
+                        int httpPort);
+
+// Downloads the URL (HTTP GET) and stores the body, byte for byte, in `text`.
+// Returns false, leaving `text` as it was, when the download fails (no
+// answer within the time-outs, an HTTP error status, a body above 1 MiB).
+// The body is kept in memory: two programs logging on at once cannot read
+// each other's reply.
+bool DownloadURLToText(const std::string& url, std::string& text);
+
+// The system's temporary folder, ending in its separator, or "".
+std::string GetTempDir();
+
+// The reply's fields: "|", CR and LF end a field; CR/LF at a field's start
+// are skipped; a single or double quote opens a stretch (kept in the field)
+// in which nothing ends the field until the same quote comes again; empty
+// fields are not counted. Steps GBK characters, so a trail byte is never
+// taken for a separator or a quote.
+std::vector<std::string> SplitReplyFields(std::string_view reply);

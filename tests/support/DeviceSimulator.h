@@ -1,0 +1,56 @@
+// The device simulator (build/bin/devsim) as a test fixture: started on free
+// loopback ports, its request log readable, stoppable and restartable on the
+// same ports.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "Processes.h"
+
+namespace testsupport {
+
+struct TDeviceSimulatorOptions {
+  std::string user = "admin";
+  std::string password = "admin";
+  int width = 320;
+  int height = 240;
+  int frameRate = 25;
+  int keyInterval = 25;
+  int slices = 2;
+  bool video = true;
+  bool audio = true;
+  int audioRate = 48000;
+  int audioChannels = 2;
+  std::optional<std::string> logonReply;
+};
+
+class TDeviceSimulator {
+ public:
+  explicit TDeviceSimulator(TDeviceSimulatorOptions options = {});
+  // Starts it (again, on the same ports) and waits until it reports ready.
+  // Throws std::runtime_error when it does not come up within 15 s.
+  void Start();
+  void Stop();
+
+  int HttpPort() const { return httpPort_; }
+  int RtspPort() const { return rtspPort_; }
+  pid_t Pid() const { return process_.Pid(); }
+  // rtsp://127.0.0.1:PORT + pathAndQuery
+  std::string RtspUrl(const std::string& pathAndQuery) const;
+  // Every line the simulator has logged so far (across restarts).
+  std::vector<std::string> LogLines() const;
+  // The logged request lines that contain `text`.
+  std::vector<std::string> Requests(const std::string& text) const;
+
+ private:
+  TDeviceSimulatorOptions options_;
+  TTempDir dir_{"tidecast-devsim"};
+  TChildProcess process_;
+  int httpPort_ = 0;
+  int rtspPort_ = 0;
+};
+
+}  // namespace testsupport

@@ -1,0 +1,128 @@
+// Access units are decided by the slices, not by packet times.
+#include <gtest/gtest.h>
+
+#include "AccessUnits.h"
+#include "TestMedia.h"
+
+using testsupport::TBytes;
+
+namespace {
+
+constexpr int64_t kNoTime = TAccessUnitAssembler::kNoTime;
+
+struct TUnit {
+  TBytes data;
+  bool idr;
+  int64_t time;
+  int64_t nextTime;
+};
+
+// NAL units by type; a slice's second byte says whether its first macroblock is 0.
+TBytes Nal(int type, bool firstMbZero = true, int startCodeLength = 4) {
+  TBytes nal(static_cast<size_t>(startCodeLength - 1), 0);
+  nal.push_back(1);
+  nal.push_back(static_cast<uint8_t>(0x60 | type));
+  nal.push_back(firstMbZero ? 0x88 : 0x44);
+  nal.push_back(0x21);
+  return nal;
+}
+
+TBytes Join(std::initializer_list<TBytes> parts) {
+  TBytes all;
+  for (const TBytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+
+class Assembler : public ::testing::Test {
+ protected:
+  TAccessUnitAssembler assembler{[this](const std::vector<uint8_t>& unit, bool idr, int64_t time, int64_t next) {
+    units.push_back({unit, idr, time, next});
+  }};
+  std::vector<TUnit> units;
+};
+
+TEST_F(Assembler, SlicesOfOnePictureInTwoPacketsBecomeOneUnit) {
+  TBytes first = Join({Nal(7), Nal(8), Nal(5, true)});
+  assembler.AddPacket(first.data(), first.size(), 3600);
+  // The second slice's time was moved by a sender report: it still belongs here.
+  TBytes second = Nal(5, false);
+  assembler.AddPacket(second.data(), second.size(), 3601);
+  EXPECT_TRUE(units.empty()) << "a unit is handed out once the next one begins";
+  TBytes next = Join({Nal(1, true), Nal(1, false)});
+  assembler.AddPacket(next.data(), next.size(), 7200);
+  ASSERT_EQ(units.size(), 1u);
+  EXPECT_EQ(units[0].data, Join({Nal(7), Nal(8), Nal(5, true), Nal(5, false)}));
+  EXPECT_TRUE(units[0].idr);
+  EXPECT_EQ(units[0].time, 3600);
+  EXPECT_EQ(units[0].nextTime, 7200);
+  assembler.Flush();
+  ASSERT_EQ(units.size(), 2u);
+  EXPECT_FALSE(units[1].idr);
+  EXPECT_EQ(units[1].nextTime, kNoTime);
+}
+
+TEST_F(Assembler, ParameterSetsRepeatedBeforeTheSecondIdrSliceStayInThePicture) {
+  TBytes packet = Join({Nal(9), Nal(7), Nal(8), Nal(5, true), Nal(7), Nal(8), Nal(5, false), Nal(9), Nal(7),
+                        Nal(8), Nal(5, true), Nal(6), Nal(1, true)});
+  assembler.AddPacket(packet.data(), packet.size(), 0);
+  assembler.Flush();
+  ASSERT_EQ(units.size(), 3u);
+  EXPECT_EQ(units[0].data, Join({Nal(9), Nal(7), Nal(8), Nal(5, true), Nal(7), Nal(8), Nal(5, false)}));
+  EXPECT_EQ(units[1].data, Join({Nal(9), Nal(7), Nal(8), Nal(5, true)}));
+  EXPECT_EQ(units[2].data, Join({Nal(6), Nal(1, true)})) << "SEI before a new picture opens it";
+  EXPECT_FALSE(units[2].idr);
+}
+
+TEST_F(Assembler, OnePacketWithTwoPicturesIsSplitAndShortStartCodesGrow) {
+  TBytes packet = Join({Nal(9, true, 3), Nal(1, true, 3), Nal(9, true, 3), Nal(1, true, 3), Nal(1, false, 3)});
+  assembler.AddPacket(packet.data(), packet.size(), kNoTime);
+  assembler.Flush();
+  ASSERT_EQ(units.size(), 2u);
+  EXPECT_EQ(units[0].data, Join({Nal(9), Nal(1)}));
+  EXPECT_EQ(units[1].data, Join({Nal(9), Nal(1), Nal(1, false)}));
+  EXPECT_EQ(units[0].time, kNoTime);
+}
+
+TEST_F(Assembler, UnitStartsTable) {
+  struct TCase {
+    int type;
+    bool firstMbZero;
+    bool begins;
+  };
+  for (TCase c : {TCase{1, true, true}, TCase{1, false, false}, TCase{5, true, true}, TCase{5, false, false},
+                  TCase{6, true, true}, TCase{7, true, true}, TCase{8, true, true}, TCase{9, true, true},
+                  TCase{12, true, false}}) {
+    TBytes nal = Nal(c.type, c.firstMbZero);
+    EXPECT_EQ(BeginsAccessUnit(nal.data() + 4, nal.size() - 4), c.begins) << "type " << c.type;
+  }
+}
+
+TEST_F(Assembler, TrailingZerosAndParameterSetsAloneAreNoUnit) {
+  TBytes packet = Join({Nal(7), Nal(8), TBytes{0, 0, 0}});
+  assembler.AddPacket(packet.data(), packet.size(), 100);
+  assembler.Flush();
+  EXPECT_TRUE(units.empty());
+  std::vector<TBytes> nals;
+  ForEachNalUnit(packet.data(), packet.size(), [&](const uint8_t* nal, size_t size) { nals.emplace_back(nal, nal + size); });
+  ASSERT_EQ(nals.size(), 2u);
+  TBytes pps = Nal(8);
+  EXPECT_EQ(nals[1], TBytes(pps.begin() + 4, pps.end())) << "trailing zeros are not part of a unit";
+}
+
+TEST_F(Assembler, RealEncoderOutputRegroupsIntoTheEncodersAccessUnits) {
+  testsupport::TMediaOptions options;
+  options.seconds = 2;
+  options.slicesPerFrame = 3;
+  const auto& media = testsupport::MakeTestMedia(options);
+  // Fed one NAL unit per packet, all with one time: only the slices can tell.
+  for (const auto& unit : media.video)
+    for (const TBytes& nal : testsupport::SplitNalUnits(unit.data)) assembler.AddPacket(nal.data(), nal.size(), 0);
+  assembler.Flush();
+  ASSERT_EQ(units.size(), media.video.size());
+  for (size_t i = 0; i < units.size(); ++i) {
+    EXPECT_EQ(units[i].idr, media.video[i].key) << i;
+    EXPECT_EQ(testsupport::SplitNalUnits(units[i].data).size(), testsupport::SplitNalUnits(media.video[i].data).size());
+  }
+}
+
+}  // namespace

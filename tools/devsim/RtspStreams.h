@@ -1,0 +1,36 @@
+// The simulated device's RTSP server: one live H.264 + AAC source shared by
+// every mount point (/stream/0, /stream/4, /dispatch/0, /dispatch/1), so many
+// clients cost one encoder.
+#pragma once
+
+#include <gst/rtsp-server/rtsp-server.h>
+
+#include <string>
+
+#include "LogonServers.h"
+#include "SimulatorOptions.h"
+
+class TRtspStreams {
+ public:
+  TRtspStreams(const TSimulatorOptions& options, const TLoginKeys& keys);
+  ~TRtspStreams();
+  TRtspStreams(const TRtspStreams&) = delete;
+  TRtspStreams& operator=(const TRtspStreams&) = delete;
+
+  // Listens (on the thread-default main context); returns the bound port, or
+  // 0 with the reason in `error`.
+  int Listen(std::string& error);
+
+  // The gst-launch description of the live media.
+  static std::string PipelineDescription(const TSimulatorOptions& options);
+
+ private:
+  static void HandleClientConnected(GstRTSPServer* server, GstRTSPClient* client, gpointer self);
+  static GstRTSPStatusCode HandleRequest(GstRTSPClient* client, GstRTSPContext* context, gpointer self);
+  GstRTSPStatusCode Admit(const GstRTSPContext& context) const;
+
+  const TSimulatorOptions& options_;
+  const TLoginKeys& keys_;
+  GstRTSPServer* server_ = nullptr;
+  guint source_ = 0;
+};

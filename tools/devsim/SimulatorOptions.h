@@ -1,0 +1,30 @@
+// Command-line options of the device simulator.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+struct TSimulatorOptions {
+  std::string address = "127.0.0.1";  // where both servers listen
+  int rtspPort = 8554;                 // 0: the system picks a free port
+  int httpPort = 8080;                 // 0: the system picks a free port
+  std::string user = "admin";
+  std::string password = "admin";      // UTF-8; the device hashes its GBK bytes
+  int width = 320;
+  int height = 240;
+  int frameRate = 25;
+  int keyInterval = 25;                // frames from one IDR picture to the next
+  int slices = 2;                      // slices per picture
+  int bitrateKbps = 400;
+  bool video = true;
+  bool audio = true;
+  int audioRate = 48000;
+  int audioChannels = 2;
+  std::optional<std::string> logonReply;  // reply body to right credentials
+};
+
+// Parses argv. Returns the options, or std::nullopt after printing the usage
+// (with the error, if any) to standard error; `exitCode` says how to leave.
+std::optional<TSimulatorOptions> ParseSimulatorOptions(const std::vector<std::string>& args,
+                                                       int& exitCode);
