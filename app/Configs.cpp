@@ -22,6 +22,7 @@ std::string ReadString(const TSettingsKey& key, const char* name) {
 
 int32_t ReadInteger(const TSettingsKey& key, const char* name) {
   TSettingValue value = key.Read(name);
+  if (value.Kind == TSettingKind::Missing) throw EBadValue(std::string(name) + " is missing");
   if (value.Kind != TSettingKind::Dword) throw EBadValue(std::string(name) + " is not a DWORD");
   return static_cast<int32_t>(value.Number);
 }

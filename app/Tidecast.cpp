@@ -22,10 +22,14 @@ namespace {
 
 // Without a display the program runs with Qt's offscreen platform instead of
 // refusing to start; a push started by a launching program needs no window.
+bool IsSet(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && value[0] != '\0';
+}
+
 void ChooseOffscreenWithoutDisplay() {
-  if (std::getenv("QT_QPA_PLATFORM") != nullptr) return;
-  if (std::getenv("DISPLAY") == nullptr && std::getenv("WAYLAND_DISPLAY") == nullptr)
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  if (IsSet("QT_QPA_PLATFORM")) return;
+  if (!IsSet("DISPLAY") && !IsSet("WAYLAND_DISPLAY")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
 }
 
 // SIGTERM, SIGINT and SIGHUP close the window like the operator would, so
