@@ -366,17 +366,6 @@ TEST(MainWindow, ClicksDuringTheStopWaitDoNotStopTwice) {
   EXPECT_TRUE(rig.window->btnStart->isEnabled());
 }
 
-TEST(MainWindow, TimerStartsEachIntervalAfresh) {
-  Rig rig;
-  rig.window->btnStart->click();
-  TPushController& c = rig.window->Controller();
-  c.FVideoFrames = 3;
-  c.FSentBytes = 4000;
-  rig.window->tmr1Timer();
-  EXPECT_EQ(c.FVideoFrames.load(), 0);
-  EXPECT_EQ(c.FSentBytes.load(), 0);
-}
-
 TEST(MainWindow, DestroyingTheWindowStopsThePush) {
   Rig rig;
   rig.window->btnStart->click();
