@@ -11,26 +11,8 @@
 
 namespace {
 
-class TNullSender : public TSender {
- public:
-  int Open(const char*, void** handle) override {
-    *handle = this;
-    return 0;
-  }
-  int SendHeader(void*, const TMediaHeader*) override { return 0; }
-  bool SendVideo(void*, const uint8_t* data, uint32_t, uint32_t, bool) override {
-    benchmark::DoNotOptimize(data);
-    return true;
-  }
-  bool SendAudio(void*, const uint8_t* data, uint32_t, uint32_t) override {
-    benchmark::DoNotOptimize(data);
-    return true;
-  }
-  bool Close(void*) override { return true; }
-};
-
 void BM_PerSamplePath(benchmark::State& state) {
-  TNullSender sender;
+  fakes::TNullSender sender;
   fakes::TFakeCapturer capturer;
   TConfig config("/nonexistent/unused.reg");
   TPushController controller(sender, capturer, config, nullptr);

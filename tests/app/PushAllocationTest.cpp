@@ -27,26 +27,8 @@ void* operator new(std::size_t size) {
 void operator delete(void* p) noexcept { std::free(p); }
 void operator delete(void* p, std::size_t) noexcept { std::free(p); }
 
-namespace {
-
-// Accepts everything and keeps nothing.
-class TNullSender : public TSender {
- public:
-  int Open(const char*, void** handle) override {
-    *handle = this;
-    return 0;
-  }
-  int SendHeader(void*, const TMediaHeader*) override { return 0; }
-  bool SendVideo(void*, const uint8_t*, uint32_t, uint32_t, bool) override { return ++calls > 0; }
-  bool SendAudio(void*, const uint8_t*, uint32_t, uint32_t) override { return ++calls > 0; }
-  bool Close(void*) override { return true; }
-  long calls = 0;
-};
-
-}  // namespace
-
 TEST(PushAllocation, DirectPathAllocatesNothing) {
-  TNullSender sender;
+  fakes::TNullSender sender;
   fakes::TFakeCapturer capturer;
   TConfig config("/nonexistent/unused.reg");
   TPushController controller(sender, capturer, config, nullptr);

@@ -90,6 +90,21 @@ class TFakeSender : public TSender {
   }
 };
 
+// Accepts everything and keeps nothing: for measuring and counting the
+// controller's own work.
+class TNullSender : public TSender {
+ public:
+  int Open(const char*, void** handle) override {
+    *handle = this;
+    return 0;
+  }
+  int SendHeader(void*, const TMediaHeader*) override { return 0; }
+  bool SendVideo(void*, const uint8_t*, uint32_t, uint32_t, bool) override { return ++calls > 0; }
+  bool SendAudio(void*, const uint8_t*, uint32_t, uint32_t) override { return ++calls > 0; }
+  bool Close(void*) override { return true; }
+  long calls = 0;
+};
+
 class TFakeCapturer : public TCaptureDevice {
  public:
   int connectResult = 0;
