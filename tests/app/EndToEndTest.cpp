@@ -138,9 +138,11 @@ TEST(EndToEnd, WithoutDelayTheStreamArrivesAtOnceInTimeOrder) {
   rig.window->btnStart->click();
   ASSERT_TRUE(rig.boxes.empty()) << rig.boxes[0].text.toStdString();
   ASSERT_FALSE(rig.window->btnStart->isEnabled());
-  ASSERT_TRUE(RunUntil([&] { return rig.RecordedVideoTags() > 0; }, seconds(5)))
+  // The device sends a key frame every second; connecting takes well under
+  // one. The bound is generous for a loaded machine and sanitizer builds.
+  ASSERT_TRUE(RunUntil([&] { return rig.RecordedVideoTags() > 0; }, seconds(8)))
       << "the first key frame must reach the server at once";
-  EXPECT_LT(steady_clock::now() - started, seconds(4));
+  EXPECT_LT(steady_clock::now() - started, seconds(6));
   RunFor(seconds(5));
   EXPECT_EQ(rig.sender.headers.load(), 1) << "no re-sends without a delay";
   std::string path = rig.StopAndRecord();
