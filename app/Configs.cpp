@@ -1,0 +1,68 @@
+#include "Configs.h"
+
+#include "Debugs.h"
+#include "SettingsKeys.h"
+
+std::unique_ptr<TConfig> Config;
+
+namespace {
+
+// A value that breaks the reading rules; Load turns it into the defaults.
+class EBadValue : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+std::string ReadString(const TSettingsKey& key, const char* name) {
+  TSettingValue value = key.Read(name);
+  if (value.Kind == TSettingKind::Missing) return {};
+  if (value.Kind != TSettingKind::String) throw EBadValue(std::string(name) + " is not a string");
+  return value.Text;
+}
+
+int32_t ReadInteger(const TSettingsKey& key, const char* name) {
+  TSettingValue value = key.Read(name);
+  if (value.Kind == TSettingKind::Missing) throw EBadValue(std::string(name) + " is missing");
+  if (value.Kind != TSettingKind::Dword) throw EBadValue(std::string(name) + " is not a DWORD");
+  return static_cast<int32_t>(value.Number);
+}
+
+}  // namespace
+
+TConfig::TConfig(std::string location) : FLocation(std::move(location)) {}
+
+void TConfig::SetDefaults() {
+  *this = TConfig(FLocation);
+}
+
+void TConfig::Load() {
+  try {
+    std::unique_ptr<TSettingsKey> key = TSettingsKey::Open(FLocation);
+    Address = ReadString(*key, "Address");
+    HttpPort = ReadInteger(*key, "HttpPort");
+    RtspPort = ReadInteger(*key, "RtspPort");
+    Username = ReadString(*key, "Username");
+    Password = ReadString(*key, "Password");
+    StreamType = ReadInteger(*key, "StreamType");
+    RtmpUrl = ReadString(*key, "RtmpUrl");
+    BufferTime = 0;
+    if (key->Read("BufferTime").Kind != TSettingKind::Missing)
+      BufferTime = ReadInteger(*key, "BufferTime");
+  } catch (const std::exception& e) {
+    DebugLogFmt("Settings not loaded, defaults used: %s", e.what());
+    SetDefaults();
+  }
+}
+
+void TConfig::Save() const {
+  std::unique_ptr<TSettingsKey> key = TSettingsKey::OpenForWriting(FLocation);
+  key->WriteString("Address", Address);
+  key->WriteString("Username", Username);
+  key->WriteString("Password", Password);
+  key->WriteString("RtmpUrl", RtmpUrl);
+  key->WriteDword("HttpPort", static_cast<uint32_t>(HttpPort));
+  key->WriteDword("RtspPort", static_cast<uint32_t>(RtspPort));
+  key->WriteDword("StreamType", static_cast<uint32_t>(StreamType));
+  key->WriteDword("BufferTime", static_cast<uint32_t>(BufferTime));
+  key->Commit();
+}

@@ -1,0 +1,46 @@
+// The operator's last connection settings, kept in the current user's
+// settings key SOFTWARE\Orvane\Tidecast (SettingsKeys).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+class TConfig {
+ public:
+  // Defaults of a first run.
+  static constexpr const char* DefaultAddress = "192.168.1.100";
+  static constexpr const char* DefaultRtmpUrl = "rtmp://192.168.1.10/hls/test1";
+
+  // The settings key at `location` (DefaultSettingsLocation() for the program).
+  explicit TConfig(std::string location);
+
+  std::string Address = DefaultAddress;  // device host address
+  int32_t HttpPort = 80;                 // device HTTP port (logon)
+  int32_t RtspPort = 554;                // device RTSP port
+  std::string Username = "admin";
+  std::string Password;                  // stored as plain text: the file is the user's only
+  int32_t StreamType = 0;                // 0 low stream, 1 high stream
+  std::string RtmpUrl = DefaultRtmpUrl;  // RTMP publish URL
+  int32_t BufferTime = 0;                // delay in seconds; 0 or less: no delay
+
+  // Fills the fields from the key, creating the key when it does not exist.
+  // Never fails: a value of the wrong type, a missing integer other than
+  // BufferTime or a file that cannot be read gives every field its default;
+  // a missing BufferTime alone gives 0. A missing string reads as empty.
+  void Load();
+
+  // Writes all eight values at once. Throws ESettingsError, whose text names
+  // the value or the file, when they cannot be stored.
+  void Save() const;
+
+  void SetDefaults();
+  const std::string& Location() const { return FLocation; }
+
+ private:
+  std::string FLocation;
+};
+
+// The program-wide settings: created and loaded before the main window,
+// released at exit without being saved.
+extern std::unique_ptr<TConfig> Config;

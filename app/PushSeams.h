@@ -1,0 +1,74 @@
+// The three parts the push controller drives, each behind a small interface:
+// the sender library, the RTSP capturer and the delay buffer. The program
+// plugs in adapters of the real parts (PushAdapters); tests plug in fakes to
+// drive the per-sample path and inject faults.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "velmaro.h"  // TMediaHeader
+
+// The sender library's exports RTMP_Open, RTMP_SendHeader, RTMP_SendVideo,
+// RTMP_SendAudio and RTMP_Close, with their codes and results.
+class TSender {
+ public:
+  virtual ~TSender() = default;
+  virtual int Open(const char* url, void** handle) = 0;
+  virtual int SendHeader(void* handle, const TMediaHeader* header) = 0;
+  virtual bool SendVideo(void* handle, const uint8_t* data, uint32_t length, uint32_t timeMs,
+                         bool isKey) = 0;
+  virtual bool SendAudio(void* handle, const uint8_t* data, uint32_t length, uint32_t timeMs) = 0;
+  virtual bool Close(void* handle) = 0;
+};
+
+// What a connected capturer knows of its stream (its MediaInfo and the
+// parameter sets exactly as the client library stored them).
+struct TCaptureInfo {
+  int32_t VideoWidth = 0;
+  int32_t VideoHeight = 0;
+  int32_t VideoFrameRate = 0;
+  int32_t AudioSampleRate = 0;  // 0: the stream has no audio
+  int32_t AudioChannels = 0;
+  std::vector<uint8_t> Sps;
+  std::vector<uint8_t> Pps;
+};
+
+// The RTSP capturer: Connect, StartCapture, StopCapture, Disconnect and its
+// OnSample event (stream code, frame type, data, length, ticks), called on
+// the client library's delivering thread.
+class TCaptureDevice {
+ public:
+  using TSampleEvent = std::function<void(uint8_t code, uint8_t frameType, const uint8_t* data,
+                                          int32_t length, int64_t ticks)>;
+  virtual ~TCaptureDevice() = default;
+  virtual void SetOnSample(TSampleEvent handler) = 0;
+  virtual int Connect(const std::string& address, const std::string& user,
+                      const std::string& password, uint8_t isIPC, int32_t rtspPort,
+                      int32_t httpPort, bool isHD) = 0;
+  virtual int StartCapture() = 0;
+  virtual int StopCapture() = 0;
+  virtual void Disconnect() = 0;
+  virtual TCaptureInfo Info() const = 0;  // valid after a successful Connect
+};
+
+// The delay buffer: holds samples for the delay and releases them on a
+// thread of its own through OnSample (kind 1 video, 2 audio).
+class TDelayBuffer {
+ public:
+  using TReleaseEvent = std::function<void(int kind, const uint8_t* data, int32_t length,
+                                           int64_t timeMs, bool isKey)>;
+  virtual ~TDelayBuffer() = default;
+  virtual int SetDelay(uint32_t ms) = 0;
+  virtual void SetOnSample(TReleaseEvent handler) = 0;
+  virtual void Start() = 0;
+  virtual void AddSample(int kind, const void* data, int32_t length, int64_t timeMs,
+                         bool isKey) = 0;
+  // Returns once no release is in progress and none will start.
+  virtual void Stop() = 0;
+};
+
+using TDelayBufferFactory = std::function<std::unique_ptr<TDelayBuffer>()>;

@@ -1,0 +1,85 @@
+// The program's entry: the RTSP client library's start-up, the settings, the
+// main window and its message loop; at exit the window stops a running push,
+// the settings are released unsaved and the client library is stopped.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <QApplication>
+#include <QSocketNotifier>
+#include <csignal>
+#include <cstdlib>
+#include <exception>
+#include <iostream>
+
+#include "BufferWorkerAdapters.h"
+#include "Configs.h"
+#include "SettingsKeys.h"
+#include "TidecastMains.h"
+#include "Trel32CaptureDevices.h"
+#include "VelmaroSenders.h"
+
+namespace {
+
+// Without a display the program runs with Qt's offscreen platform instead of
+// refusing to start; a push started by a launching program needs no window.
+bool IsSet(const char* name) {
+  const char* value = std::getenv(name);
+  return value != nullptr && value[0] != '\0';
+}
+
+void ChooseOffscreenWithoutDisplay() {
+  if (IsSet("QT_QPA_PLATFORM")) return;
+  if (!IsSet("DISPLAY") && !IsSet("WAYLAND_DISPLAY")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+}
+
+// SIGTERM, SIGINT and SIGHUP close the window like the operator would, so
+// the stop sequence runs; the handler only writes to a pipe that the main
+// thread watches.
+int quitPipe[2] = {-1, -1};
+
+void OnQuitSignal(int) {
+  char byte = 1;
+  [[maybe_unused]] ssize_t n = ::write(quitPipe[1], &byte, 1);
+}
+
+void QuitOnSignals(QApplication& app) {
+  if (::pipe2(quitPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  auto* notifier = new QSocketNotifier(quitPipe[0], QSocketNotifier::Read, &app);
+  QObject::connect(notifier, &QSocketNotifier::activated, &app, [] {
+    char byte;
+    while (::read(quitPipe[0], &byte, 1) > 0) {
+    }
+    QApplication::closeAllWindows();
+    QApplication::quit();
+  });
+  struct sigaction action {};
+  action.sa_handler = OnQuitSignal;
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &action, nullptr);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  ChooseOffscreenWithoutDisplay();
+  QApplication app(argc, argv);
+  QuitOnSignals(app);
+  try {
+    TTrel32Library library;  // the client library, once for the process
+    Config = std::make_unique<TConfig>(DefaultSettingsLocation());
+    Config->Load();
+    int result;
+    {
+      TVelmaroSender sender;
+      TTrel32CaptureDevice capturer;
+      TTidecastMain window(*Config, sender, capturer, BufferWorkerFactory());
+      window.show();
+      result = QApplication::exec();
+    }  // the window's destruction stops a running push
+    Config.reset();
+    return result;
+  } catch (const std::exception& e) {
+    std::cerr << "Tidecast: " << e.what() << std::endl;
+    return 1;
+  }
+}

@@ -1,0 +1,22 @@
+#include "Trel32CaptureDevices.h"
+
+#include <algorithm>
+
+namespace {
+std::vector<uint8_t> ParameterSet(const uint8_t* bytes, int32_t length, size_t capacity) {
+  size_t used = std::min(static_cast<size_t>(std::max(length, 0)), capacity);
+  return std::vector<uint8_t>(bytes, bytes + used);
+}
+}  // namespace
+
+TCaptureInfo TTrel32CaptureDevice::Info() const {
+  TCaptureInfo info;
+  info.VideoWidth = FCapturer.MediaInfo.VideoWidth;
+  info.VideoHeight = FCapturer.MediaInfo.VideoHeight;
+  info.VideoFrameRate = FCapturer.MediaInfo.VideoFrameRate;
+  info.AudioSampleRate = FCapturer.MediaInfo.AudioSampleRate;
+  info.AudioChannels = FCapturer.MediaInfo.AudioChannels;
+  info.Sps = ParameterSet(FCapturer.Sps, FCapturer.SpsLen, sizeof FCapturer.Sps);
+  info.Pps = ParameterSet(FCapturer.Pps, FCapturer.PpsLen, sizeof FCapturer.Pps);
+  return info;
+}

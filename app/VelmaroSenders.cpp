@@ -1,0 +1,19 @@
+#include "VelmaroSenders.h"
+
+#include "velmaro.h"
+
+int TVelmaroSender::Open(const char* url, void** handle) { return RTMP_Open(url, handle); }
+
+int TVelmaroSender::SendHeader(void* handle, const TMediaHeader* header) {
+  return RTMP_SendHeader(handle, header);
+}
+
+bool TVelmaroSender::SendVideo(void* handle, const uint8_t* data, uint32_t length, uint32_t timeMs, bool isKey) {
+  return RTMP_SendVideo(handle, data, length, timeMs, isKey ? 1 : 0);
+}
+
+bool TVelmaroSender::SendAudio(void* handle, const uint8_t* data, uint32_t length, uint32_t timeMs) {
+  return RTMP_SendAudio(handle, data, length, timeMs);
+}
+
+bool TVelmaroSender::Close(void* handle) { return RTMP_Close(handle); }

@@ -1,0 +1,227 @@
+// The whole push with the real parts: the device simulator → the window
+// (offscreen) with the real capturer, delay buffer and sender library →
+// nginx-rtmp, judged in the recording with ffprobe and ffmpeg.
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QLabel>
+#include <QLineEdit>
+#include <QComboBox>
+#include <QPushButton>
+#include <chrono>
+#include <thread>
+
+#include "BufferWorkerAdapters.h"
+#include "DeviceSimulator.h"
+#include "FlvFile.h"
+#include "MediaProbe.h"
+#include "NginxRtmp.h"
+#include "Processes.h"
+#include "QtApplications.h"
+#include "RecordingChecks.h"
+#include "TidecastMains.h"
+#include "Trel32CaptureDevices.h"
+#include "VelmaroSenders.h"
+
+using namespace testsupport;
+using namespace std::chrono;
+
+namespace {
+
+// The client library, once for the process, as the program starts it.
+class TLibraryEnvironment : public testing::Environment {
+ public:
+  void SetUp() override { library_ = std::make_unique<TTrel32Library>(); }
+  void TearDown() override { library_.reset(); }
+
+ private:
+  std::unique_ptr<TTrel32Library> library_;
+};
+const auto* const qtEnvironment = testing::AddGlobalTestEnvironment(new TQtEnvironment);
+const auto* const libraryEnvironment = testing::AddGlobalTestEnvironment(new TLibraryEnvironment);
+
+// The real sender, counting the headers it is asked to send.
+class TCountingSender : public TVelmaroSender {
+ public:
+  int SendHeader(void* handle, const TMediaHeader* header) override {
+    ++headers;
+    return TVelmaroSender::SendHeader(handle, header);
+  }
+  std::atomic<int> headers{0};
+};
+
+int ThreadCount() {
+  int count = 0;
+  if (DIR* dir = ::opendir("/proc/self/task")) {
+    while (dirent* entry = ::readdir(dir))
+      if (entry->d_name[0] != '.') ++count;
+    ::closedir(dir);
+  }
+  return count;
+}
+
+// Keeps the window's messages flowing (its timer, queued reports) while waiting.
+void RunFor(milliseconds time) {
+  auto end = steady_clock::now() + time;
+  while (steady_clock::now() < end) {
+    QCoreApplication::processEvents();
+    std::this_thread::sleep_for(milliseconds(10));
+  }
+}
+
+bool RunUntil(const std::function<bool()>& condition, milliseconds timeout) {
+  auto end = steady_clock::now() + timeout;
+  while (!condition()) {
+    if (steady_clock::now() > end) return false;
+    RunFor(milliseconds(20));
+  }
+  return true;
+}
+
+struct TBox {
+  QString text, caption;
+};
+
+struct Rig {
+  TNginxRtmp nginx;
+  TDeviceSimulator device;
+  TTempDir dir{"tidecast-e2e"};
+  TConfig config{dir.Path() + "/Orvane/Tidecast.reg"};
+  TCountingSender sender;
+  TTrel32CaptureDevice capturer;
+  std::unique_ptr<TTidecastMain> window;
+  std::vector<TBox> boxes;
+
+  explicit Rig(TDeviceSimulatorOptions options = {}, int delaySeconds = 0) : device(options) {
+    nginx.Start();
+    device.Start();
+    config.Load();
+    window = std::make_unique<TTidecastMain>(config, sender, capturer, BufferWorkerFactory());
+    window->ErrorBox = [this](QWidget*, const QString& text, const QString& caption) {
+      boxes.push_back({text, caption});
+    };
+    window->edtAddress->setText("127.0.0.1");
+    window->edtPort->setText(QString::number(device.RtspPort()));
+    window->edtHttp->setText(QString::number(device.HttpPort()));
+    window->edtUser->setText(QString::fromStdString(options.user));
+    window->edtPassword->setText(QString::fromStdString(options.password));
+    window->edtRtmp->setText(QString::fromStdString(nginx.PublishUrl("e2e")));
+    window->cbxDelay->setEditText(QString::number(delaySeconds));
+  }
+
+  // Video tags of the recording so far (0 while nginx has none).
+  size_t RecordedVideoTags() {
+    try {
+      size_t count = 0;
+      for (const TFlvTag& tag : ReadFlvFile(nginx.RecordingPath("e2e")).tags)
+        if (tag.IsVideo() && !tag.IsSequenceHeader()) ++count;
+      return count;
+    } catch (const std::exception&) {
+      return 0;
+    }
+  }
+
+  std::string StopAndRecord() {
+    window->btn2->click();
+    EXPECT_TRUE(nginx.WaitForRecording("e2e", seconds(10)));
+    return nginx.RecordingPath("e2e");
+  }
+};
+
+}  // namespace
+
+TEST(EndToEnd, WithoutDelayTheStreamArrivesAtOnceInTimeOrder) {
+  Rig rig;
+  // A sanitizer may start a helper thread of its own at the first thread the
+  // process creates: let that happen before counting.
+  std::thread([] {}).join();
+  int threadsBefore = ThreadCount();
+  auto started = steady_clock::now();
+  rig.window->btnStart->click();
+  ASSERT_TRUE(rig.boxes.empty()) << rig.boxes[0].text.toStdString();
+  ASSERT_FALSE(rig.window->btnStart->isEnabled());
+  // The device sends a key frame every second; connecting takes well under
+  // one. The bound is generous for a loaded machine and sanitizer builds.
+  ASSERT_TRUE(RunUntil([&] { return rig.RecordedVideoTags() > 0; }, seconds(8)))
+      << "the first key frame must reach the server at once";
+  EXPECT_LT(steady_clock::now() - started, seconds(6));
+  RunFor(seconds(5));
+  EXPECT_EQ(rig.sender.headers.load(), 1) << "no re-sends without a delay";
+  std::string path = rig.StopAndRecord();
+  EXPECT_TRUE(rig.window->btnStart->isEnabled());
+  EXPECT_TRUE(RunUntil([&] { return ThreadCount() <= threadsBefore; }, seconds(5)))
+      << "a thread of the push outlived the stop: " << ThreadCount() << " > " << threadsBefore;
+
+  ExpectCleanRecording(path, true);
+  EXPECT_EQ(AudioFormat(path), std::make_pair(2, 48000));
+  std::vector<double> loudness = ChannelLoudness(path);
+  ASSERT_EQ(loudness.size(), 2u);
+  EXPECT_GT(loudness[0], 100.0);
+  EXPECT_GT(loudness[1], 100.0) << "both channels of a stereo device carry the sound";
+}
+
+TEST(EndToEnd, MonoDeviceRecordsOneChannel) {
+  TDeviceSimulatorOptions options;
+  options.audioChannels = 1;
+  options.audioRate = 16000;
+  Rig rig(options);
+  rig.window->btnStart->click();
+  ASSERT_TRUE(rig.boxes.empty());
+  RunFor(seconds(5));
+  std::string path = rig.StopAndRecord();
+  ExpectCleanRecording(path, true);
+  EXPECT_EQ(AudioFormat(path), std::make_pair(1, 16000));
+  std::vector<double> loudness = ChannelLoudness(path);
+  ASSERT_EQ(loudness.size(), 1u);
+  EXPECT_GT(loudness[0], 100.0);
+}
+
+TEST(EndToEnd, DelayHoldsTheStreamAndResendsTheHeader) {
+  Rig rig({}, 5);
+  auto started = steady_clock::now();
+  rig.window->btnStart->click();
+  ASSERT_TRUE(rig.boxes.empty());
+  RunFor(seconds(4));
+  EXPECT_EQ(rig.RecordedVideoTags(), 0u) << "nothing may arrive before the delay";
+  EXPECT_GE(rig.sender.headers.load(), 3) << "the header goes out again about once a second while holding";
+  ASSERT_TRUE(RunUntil([&] { return rig.RecordedVideoTags() > 0; }, seconds(5)));
+  EXPECT_GE(steady_clock::now() - started, milliseconds(4500));
+  int headersWhenFlowing = rig.sender.headers.load();
+  RunFor(seconds(3));
+  EXPECT_EQ(rig.sender.headers.load(), headersWhenFlowing) << "no header once media went out";
+  ExpectCleanRecording(rig.StopAndRecord(), true);
+}
+
+TEST(EndToEnd, DeviceWithoutAudioStillDeliversVideo) {
+  TDeviceSimulatorOptions options;
+  options.audio = false;
+  Rig rig(options);
+  rig.window->btnStart->click();
+  ASSERT_TRUE(rig.boxes.empty());
+  ASSERT_TRUE(RunUntil([&] { return rig.RecordedVideoTags() > 0; }, seconds(5)));
+  RunFor(seconds(4));
+  ExpectCleanRecording(rig.StopAndRecord(), false);
+}
+
+TEST(EndToEnd, UnreachableDeviceAndServerGiveTheirCodes) {
+  {
+    Rig rig;
+    rig.window->edtPort->setText(QString::number(FreeLoopbackPort()));
+    rig.window->edtHttp->setText("0");
+    rig.window->btnStart->click();
+    ASSERT_EQ(rig.boxes.size(), 1u);
+    EXPECT_EQ(rig.boxes[0].text, QString::fromUtf8("连接录播主机出错, ret=1， 请检查录播是否开机，网络是否通"));
+    EXPECT_EQ(rig.boxes[0].caption, QString::fromUtf8("错误"));
+    EXPECT_EQ(rig.window->lblStatus->text(), QString::fromUtf8("连接失败."));
+  }
+  {
+    Rig rig;
+    rig.window->edtRtmp->setText(QString::fromStdString("rtmp://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/hls/x"));
+    rig.window->btnStart->click();
+    ASSERT_EQ(rig.boxes.size(), 1u);
+    EXPECT_EQ(rig.boxes[0].text, QString::fromUtf8("连接RTMP服务出错, ret=2， 请检查网络是否通，RTMP服务主机是否开启"));
+    rig.window->btn2->click();  // releases the device connection the failed start left open
+    EXPECT_TRUE(rig.window->btnStart->isEnabled());
+  }
+}

@@ -1,0 +1,376 @@
+// The main window under Qt's offscreen platform, with the controller's parts
+// replaced by the fakes: the design table, the CJK fonts, the form's rules
+// and the start button's error boxes. Saves a picture of the window for a
+// person to look at (tests/TidecastMain.png in the build folder).
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QFontDatabase>
+#include <QFontInfo>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRawFont>
+#include <QTimer>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include "ErrorReports.h"
+#include "Processes.h"
+#include "PushFakes.h"
+#include "QtApplications.h"
+#include "TidecastMains.h"
+
+using fakes::TFakeCapturer;
+using fakes::TFakeDelayBuffer;
+using fakes::TFakeSender;
+
+namespace {
+
+const auto* const qtEnvironment = testing::AddGlobalTestEnvironment(new testsupport::TQtEnvironment);
+
+struct TBox {
+  QString text, caption;
+  bool owned;
+  bool onMainThread;
+};
+
+struct Rig {
+  testsupport::TTempDir dir{"tidecast-window"};
+  TConfig config{dir.Path() + "/Orvane/Tidecast.reg"};
+  TFakeSender sender;
+  TFakeCapturer capturer;
+  TFakeDelayBuffer::TLog bufferLog;
+  std::unique_ptr<TTidecastMain> window;
+  std::vector<TBox> boxes;
+
+  Rig() {
+    config.Load();
+    Create();
+  }
+  void Create() {
+    window = std::make_unique<TTidecastMain>(config, sender, capturer,
+                                             [this] { return std::make_unique<TFakeDelayBuffer>(bufferLog); });
+    window->Controller().StopWaitStepMs = 1;
+    std::thread::id mainThread = std::this_thread::get_id();
+    window->ErrorBox = [this, mainThread](QWidget* owner, const QString& text, const QString& caption) {
+      boxes.push_back({text, caption, owner != nullptr, std::this_thread::get_id() == mainThread});
+    };
+  }
+};
+
+QString U(const char* text) { return QString::fromUtf8(text); }
+
+}  // namespace
+
+TEST(MainWindow, ControlsFollowTheDesignTable) {
+  Rig rig;
+  TTidecastMain& w = *rig.window;
+  struct Control {
+    const char* name;
+    const char* kind;
+    QRect geometry;
+    const char* text;  // nullptr: not compared
+    bool enabled;
+  } table[] = {
+      {"btnStart", "QPushButton", {128, 312, 89, 33}, "开始(&S)", true},
+      {"btn2", "QPushButton", {240, 312, 89, 33}, "停止(&T)", true},
+      {"edtAddress", "QLineEdit", {120, 40, 130, 21}, TConfig::DefaultAddress, true},
+      {"edtUser", "QLineEdit", {120, 72, 130, 21}, "admin", true},
+      {"edtPassword", "QLineEdit", {120, 104, 130, 21}, "", true},
+      {"edtRtmp", "QLineEdit", {120, 184, 361, 21}, TConfig::DefaultRtmpUrl, true},
+      {"lbl1", "QLabel", {48, 43, 63, 13}, "主机地址", true},
+      {"lbl2", "QLabel", {32, 78, 79, 13}, "用户名", true},
+      {"lbl3", "QLabel", {28, 109, 79, 13}, "密   码", true},
+      {"lbl4", "QLabel", {16, 188, 97, 13}, "RTMP推流地址:", true},
+      {"lblStatus", "QLabel", {120, 216, 361, 73}, "", true},
+      {"lblTime", "QLabel", {24, 228, 89, 25}, "00:00:00", true},
+      {"edtPort", "QLineEdit", {384, 40, 45, 21}, "554", true},
+      {"lbl5", "QLabel", {314, 43, 57, 13}, "RTSP端口", true},
+      {"edtHttp", "QLineEdit", {384, 72, 45, 21}, "80", true},
+      {"lblHttp", "QLabel", {315, 75, 57, 13}, "HTTP端口", true},
+      {"Bevel1", "QFrame", {24, 24, 457, 145}, nullptr, true},
+      {"Label1", "QLabel", {40, 19, 89, 22}, "录播K/KR系列", true},
+      {"rbSD", "QRadioButton", {312, 104, 73, 17}, "低码流", true},
+      {"rbHD", "QRadioButton", {384, 104, 73, 17}, "高码流", false},
+      {"lblVersion", "QLabel", {432, 331, 48, 13}, "V1.0.0.0", true},
+      {"Label2", "QLabel", {32, 141, 81, 13}, "延时多少秒", true},
+      {"cbxDelay", "QComboBox", {120, 136, 65, 21}, "0", true},
+  };
+  for (const Control& c : table) {
+    SCOPED_TRACE(c.name);
+    auto* widget = w.findChild<QWidget*>(c.name);
+    ASSERT_NE(widget, nullptr);
+    EXPECT_STREQ(widget->metaObject()->className(), c.kind);
+    EXPECT_EQ(widget->geometry(), c.geometry);
+    EXPECT_EQ(widget->isEnabled(), c.enabled);
+    QString text;
+    if (auto* b = qobject_cast<QAbstractButton*>(widget)) text = b->text();
+    if (auto* e = qobject_cast<QLineEdit*>(widget)) text = e->text();
+    if (auto* l = qobject_cast<QLabel*>(widget)) text = l->text();
+    if (auto* x = qobject_cast<QComboBox*>(widget)) text = x->currentText();
+    std::string name = c.name;
+    if (c.text != nullptr && name != "lblVersion") {
+      EXPECT_EQ(text, U(c.text));
+    }
+    bool caption = name.starts_with("lbl") && name != "lblStatus" && name != "lblTime" && name != "lblVersion";
+    if (auto* l = qobject_cast<QLabel*>(widget); l && (caption || name == "Label2")) {
+      EXPECT_TRUE(l->alignment() & Qt::AlignRight) << "captions are right-aligned";
+    }
+  }
+  EXPECT_EQ(w.lblVersion->text(), "V1.0.0.0") << "the program's version from the build";
+  EXPECT_EQ(w.objectName(), "TidecastMain");
+  EXPECT_EQ(w.windowTitle(), U("Orvane云直播推流工具"));
+  EXPECT_EQ(w.size(), QSize(503, 361));
+  Qt::WindowFlags flags = w.windowFlags();
+  EXPECT_FALSE(flags & Qt::WindowMaximizeButtonHint);
+  EXPECT_TRUE(flags & Qt::WindowMinimizeButtonHint);
+  EXPECT_TRUE(flags & Qt::WindowSystemMenuHint);
+  EXPECT_NE(w.minimumSize(), w.maximumSize()) << "sizeable";
+
+  EXPECT_TRUE(w.rbSD->isChecked());
+  EXPECT_FALSE(w.rbHD->isChecked());
+  EXPECT_EQ(w.edtPassword->echoMode(), QLineEdit::Password);
+  EXPECT_TRUE(w.cbxDelay->isEditable());
+  EXPECT_EQ(w.cbxDelay->completer(), nullptr);
+  QStringList items;
+  for (int i = 0; i < w.cbxDelay->count(); ++i) items << w.cbxDelay->itemText(i);
+  EXPECT_EQ(items, (QStringList{"30", "60", "120", "180", "240", "300"}));
+  EXPECT_EQ(w.tmr1->interval(), 1000);
+  EXPECT_FALSE(w.tmr1->isActive());
+
+  EXPECT_EQ(w.font().pixelSize(), 11);
+  EXPECT_EQ(w.btnStart->font().pixelSize(), 13);
+  EXPECT_EQ(w.lblStatus->font().pixelSize(), 14);
+  EXPECT_EQ(w.lblStatus->font().family(), U("微软雅黑"));
+  EXPECT_EQ(w.lblTime->font().pixelSize(), 19);
+  EXPECT_EQ(w.lblTime->font().family(), U("宋体"));
+  EXPECT_EQ(w.lblStatus->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+  EXPECT_EQ(w.lblTime->palette().color(QPalette::WindowText), QColor(128, 128, 128));
+  EXPECT_EQ(w.lblVersion->palette().color(QPalette::WindowText), QColor(128, 128, 128));
+}
+
+TEST(MainWindow, TabOrderFollowsTheDesign) {
+  Rig rig;
+  TTidecastMain& w = *rig.window;
+  std::vector<QWidget*> expected = {w.edtAddress, w.edtUser, w.edtPassword, w.edtRtmp, w.edtPort, w.edtHttp,
+                                    w.btnStart,   w.btn2,    w.rbSD,        w.rbHD,    w.cbxDelay};
+  std::vector<QWidget*> focusable;
+  QWidget* next = w.edtAddress;
+  do {
+    if (next->focusPolicy() & Qt::TabFocus) focusable.push_back(next);
+    next = next->nextInFocusChain();
+  } while (next != w.edtAddress && focusable.size() < 40);
+  ASSERT_GE(focusable.size(), expected.size());
+  focusable.resize(expected.size());
+  EXPECT_EQ(focusable, expected);
+}
+
+// The design's font names resolve to the installed CJK font, which has
+// glyphs for the captions; the picture lets a person check the shapes.
+TEST(MainWindow, ChineseCaptionsGetACjkFont) {
+  Rig rig;
+  TTidecastMain& w = *rig.window;
+  QString cjk = InstallFontSubstitutions();
+  ASSERT_FALSE(cjk.isEmpty()) << "no CJK font installed (scripts/install-deps.sh installs one)";
+  for (QWidget* widget : std::initializer_list<QWidget*>{w.lbl1, w.lblStatus, w.lblTime, w.btnStart}) {
+    QFontInfo info(widget->font());
+    EXPECT_EQ(info.family(), cjk) << widget->objectName().toStdString();
+    QRawFont raw = QRawFont::fromFont(widget->font(), QFontDatabase::SimplifiedChinese);
+    for (char32_t c : U"主机地址连接中录播开始停止")
+      if (c != 0) {
+        EXPECT_TRUE(raw.supportsCharacter(c)) << widget->objectName().toStdString();
+      }
+  }
+  w.lblStatus->setText(U("连接中..."));
+  w.show();
+  QCoreApplication::processEvents();
+  QString path = QString::fromStdString(testsupport::BuildDir() + "/tests/TidecastMain.png");
+  EXPECT_TRUE(w.grab().save(path)) << path.toStdString();
+}
+
+TEST(MainWindow, FormShowsTheStoredSettings) {
+  Rig rig;
+  rig.config.Address = "10.9.8.7";
+  rig.config.RtspPort = 8554;
+  rig.config.HttpPort = 8080;
+  rig.config.Username = "teacher";
+  rig.config.Password = "secret";
+  rig.config.RtmpUrl = "rtmp://10.0.0.1/hls/room";
+  rig.config.StreamType = 1;
+  rig.config.BufferTime = 45;
+  rig.config.Save();
+  rig.config.Load();
+  rig.Create();
+  TTidecastMain& w = *rig.window;
+  EXPECT_EQ(w.edtAddress->text(), "10.9.8.7");
+  EXPECT_EQ(w.edtPort->text(), "8554");
+  EXPECT_EQ(w.edtHttp->text(), "8080");
+  EXPECT_EQ(w.edtUser->text(), "teacher");
+  EXPECT_EQ(w.edtPassword->text(), "secret");
+  EXPECT_EQ(w.edtRtmp->text(), "rtmp://10.0.0.1/hls/room");
+  EXPECT_TRUE(w.rbHD->isChecked());
+  EXPECT_FALSE(w.rbSD->isChecked());
+  EXPECT_EQ(w.cbxDelay->currentText(), "45");
+
+  rig.config.StreamType = 2;  // neither button
+  w.ConfigToForm();
+  EXPECT_FALSE(w.rbHD->isChecked());
+  EXPECT_FALSE(w.rbSD->isChecked());
+}
+
+TEST(MainWindow, FormToConfigTrimsAndFallsBack) {
+  Rig rig;
+  TTidecastMain& w = *rig.window;
+  w.edtAddress->setText("  10.1.1.1\t");
+  w.edtUser->setText(" admin ");
+  w.edtPassword->setText("pass  ");
+  w.edtRtmp->setText(" rtmp://10.0.0.2/hls/test1 ");
+  w.edtPort->setText("abc");
+  w.edtHttp->setText("");
+  w.cbxDelay->setEditText("45");
+  w.FormToConfig();
+  EXPECT_EQ(rig.config.Address, "10.1.1.1");
+  EXPECT_EQ(rig.config.Username, "admin");
+  EXPECT_EQ(rig.config.Password, "pass");
+  EXPECT_EQ(rig.config.RtmpUrl, "rtmp://10.0.0.2/hls/test1");
+  EXPECT_EQ(rig.config.RtspPort, 554);
+  EXPECT_EQ(rig.config.HttpPort, 80);
+  EXPECT_EQ(rig.config.StreamType, 0);
+  EXPECT_EQ(rig.config.BufferTime, 45) << "any typed number, not only the listed ones";
+  w.cbxDelay->setEditText("soon");
+  w.FormToConfig();
+  EXPECT_EQ(rig.config.BufferTime, 0);
+}
+
+TEST(MainWindow, StartSavesTheSettingsAndUsesThePasswordAsTyped) {
+  Rig rig;
+  TTidecastMain& w = *rig.window;
+  w.edtPassword->setText("pass ");
+  w.edtRtmp->setText(" rtmp://10.0.0.2/hls/test1 ");
+  w.edtPort->setText("8554");
+  w.edtHttp->setText("x");  // not a number: port 80
+  w.btnStart->click();
+  EXPECT_TRUE(rig.boxes.empty());
+  EXPECT_EQ(rig.capturer.calls.at(0), "Connect " + std::string(TConfig::DefaultAddress) + " pass  8554 80 SD");
+  EXPECT_EQ(rig.sender.urls.at(0), "rtmp://10.0.0.2/hls/test1");
+  EXPECT_EQ(w.lblStatus->text(), U("连接中..."));
+  EXPECT_FALSE(w.btnStart->isEnabled());
+  EXPECT_TRUE(w.tmr1->isActive());
+  TConfig stored(rig.config.Location());
+  stored.Load();
+  EXPECT_EQ(stored.Password, "pass");
+  EXPECT_EQ(stored.RtspPort, 8554);
+
+  w.btn2->click();
+  EXPECT_TRUE(w.btnStart->isEnabled());
+  EXPECT_FALSE(w.tmr1->isActive());
+  EXPECT_EQ(w.lblStatus->text(), U("连接中...")) << "the stop keeps the status line";
+  EXPECT_EQ(rig.sender.closes, 1);
+}
+
+TEST(MainWindow, FailedStartsShowTheirBoxes) {
+  struct Case {
+    int code;
+    const char* text;
+  } cases[] = {
+      {1, "连接录播主机出错, ret=1， 请检查录播是否开机，网络是否通"},
+      {2, "连接RTMP服务出错, ret=2， 请检查网络是否通，RTMP服务主机是否开启"},
+      {3, "Failed, ret=3"},
+      {4, "Failed, ret=4"},
+  };
+  for (const Case& c : cases) {
+    Rig rig;
+    rig.capturer.connectResult = c.code == 1 ? -1 : 0;
+    rig.sender.openResult = c.code == 2 ? -4 : 0;
+    rig.sender.headerResult = c.code == 3 ? -8 : 0;
+    rig.capturer.startResult = c.code == 4 ? -1 : 0;
+    rig.window->btnStart->click();
+    SCOPED_TRACE(c.code);
+    ASSERT_EQ(rig.boxes.size(), 1u);
+    EXPECT_EQ(rig.boxes[0].text, U(c.text));
+    EXPECT_EQ(rig.boxes[0].caption, U("错误"));
+    EXPECT_TRUE(rig.boxes[0].owned);
+    EXPECT_EQ(rig.window->lblStatus->text(), U("连接失败."));
+    EXPECT_TRUE(rig.window->btnStart->isEnabled());
+    EXPECT_FALSE(rig.window->tmr1->isActive());
+  }
+}
+
+TEST(MainWindow, BadRtspPortEndsTheStartBeforeAnythingConnects) {
+  Rig rig;
+  rig.window->edtPort->setText("55a");
+  rig.window->btnStart->click();
+  ASSERT_EQ(rig.boxes.size(), 1u);
+  EXPECT_NE(rig.boxes[0].text.indexOf("55a"), -1) << rig.boxes[0].text.toStdString();
+  EXPECT_EQ(rig.boxes[0].caption, U("错误"));
+  EXPECT_TRUE(rig.capturer.calls.empty());
+  EXPECT_TRUE(rig.sender.urls.empty());
+  EXPECT_EQ(rig.window->lblStatus->text(), U("连接中..."));
+  TConfig stored(rig.config.Location());
+  stored.Load();
+  EXPECT_EQ(stored.RtspPort, 554) << "saved before the conversion, with its fallback";
+  EXPECT_TRUE(rig.window->btnStart->isEnabled());
+}
+
+TEST(MainWindow, SettingsThatCannotBeSavedEndTheStart) {
+  Rig rig;
+  testsupport::TTempDir blocked{"tidecast-window"};
+  std::ofstream(blocked.File("file")) << "x";
+  TConfig unwritable(blocked.File("file") + "/Orvane/Tidecast.reg");
+  TTidecastMain w(unwritable, rig.sender, rig.capturer,
+                  [&] { return std::make_unique<TFakeDelayBuffer>(rig.bufferLog); });
+  std::vector<QString> texts;
+  w.ErrorBox = [&](QWidget*, const QString& text, const QString& caption) {
+    texts.push_back(text);
+    EXPECT_EQ(caption, U("错误"));
+  };
+  w.btnStart->click();
+  ASSERT_EQ(texts.size(), 1u);
+  EXPECT_NE(texts[0].indexOf(QString::fromStdString(blocked.File("file"))), -1) << texts[0].toStdString();
+  EXPECT_TRUE(rig.capturer.calls.empty());
+  EXPECT_EQ(w.lblStatus->text(), "") << "the status line did not change";
+}
+
+TEST(MainWindow, WorkerErrorReportsBecomeBoxesOnTheMainThread) {
+  Rig rig;
+  std::thread worker([] { ReportError("Exception", "TBufferWorker class raise an excepton: \rboom"); });
+  worker.join();
+  EXPECT_TRUE(rig.boxes.empty()) << "the report must not show a box on the worker thread";
+  QCoreApplication::processEvents();
+  ASSERT_EQ(rig.boxes.size(), 1u);
+  EXPECT_EQ(rig.boxes[0].caption, "Exception");
+  EXPECT_EQ(rig.boxes[0].text, "TBufferWorker class raise an excepton: \rboom");
+  EXPECT_TRUE(rig.boxes[0].onMainThread);
+  EXPECT_FALSE(rig.boxes[0].owned) << "a worker's box has no owner window";
+}
+
+TEST(MainWindow, ClicksDuringTheStopWaitDoNotStopTwice) {
+  Rig rig;
+  rig.config.BufferTime = 5;
+  rig.window->cbxDelay->setEditText("5");
+  rig.window->btnStart->click();
+  ASSERT_EQ(rig.window->Controller().State(), TPushController::TState::Running);
+  // Queued now, handled by the stop's own message processing.
+  QTimer::singleShot(0, rig.window.get(), [&] { rig.window->btn2Click(); });
+  QTimer::singleShot(0, rig.window.get(), [&] { rig.window->btnStartClick(); });
+  rig.window->btn2->click();
+  EXPECT_EQ(rig.bufferLog.stops, 1);
+  EXPECT_EQ(rig.bufferLog.destroyed, 1);
+  EXPECT_EQ(rig.sender.closes, 1);
+  EXPECT_EQ(rig.capturer.calls.size(), 4u) << "Connect, StartCapture, StopCapture, Disconnect only";
+  EXPECT_TRUE(rig.window->btnStart->isEnabled());
+}
+
+TEST(MainWindow, DestroyingTheWindowStopsThePush) {
+  Rig rig;
+  rig.window->btnStart->click();
+  ASSERT_EQ(rig.sender.closes, 0);
+  rig.window.reset();
+  EXPECT_EQ(rig.sender.closes, 1);
+  EXPECT_EQ(rig.capturer.calls.back(), "Disconnect");
+}
