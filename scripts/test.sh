@@ -6,6 +6,6 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$top/build}
 shift || true
 "$top/scripts/install-deps.sh"
-"$top/scripts/build.sh" "$build" "$@"
+"$top/scripts/build.sh" "$build" -DTIDECAST_TESTS=ON "$@"
 cd "$build"
 ctest --output-on-failure --timeout 900 -j 2
