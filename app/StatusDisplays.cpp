@@ -4,13 +4,13 @@
 
 namespace {
 
-std::string WithSeparator(std::string text, char decimalSeparator) {
-  for (char& c : text)
-    if (c == '.') c = decimalSeparator;
+std::string WithSeparator(std::string text, const std::string& decimalSeparator) {
+  size_t point = text.find('.');
+  if (point != std::string::npos) text.replace(point, 1, decimalSeparator);
   return text;
 }
 
-std::string Scaled(int32_t n, double divisor, const char* suffix, char decimalSeparator) {
+std::string Scaled(int32_t n, double divisor, const char* suffix, const std::string& decimalSeparator) {
   char text[32];
   std::snprintf(text, sizeof text, "%.2f%s", static_cast<double>(n) / divisor, suffix);
   return WithSeparator(text, decimalSeparator);
@@ -18,7 +18,7 @@ std::string Scaled(int32_t n, double divisor, const char* suffix, char decimalSe
 
 }  // namespace
 
-std::string FormatCount(int32_t n, char decimalSeparator) {
+std::string FormatCount(int32_t n, const std::string& decimalSeparator) {
   if (n < 1000) return std::to_string(n);
   if (n < 1000000) return Scaled(n, 1e3, "K", decimalSeparator);
   if (n < 1000000000) return Scaled(n, 1e6, "M", decimalSeparator);
@@ -35,7 +35,7 @@ std::string FormatElapsed(uint32_t ms) {
 }
 
 std::string FormatStatusLines(const TTrafficCounts& c, int32_t bufferTimeSeconds, uint32_t elapsedMs,
-                              char decimalSeparator) {
+                              const std::string& decimalSeparator) {
   auto count = [&](int64_t n) { return FormatCount(static_cast<int32_t>(n), decimalSeparator); };
   std::string sent;
   if (static_cast<int64_t>(elapsedMs) < static_cast<int64_t>(bufferTimeSeconds) * 1000)

@@ -8,7 +8,7 @@
 // N with a decimal unit suffix: below 1000 as it is (negatives included), then
 // two decimals with "K", "M" or "G" (powers of 1000). The decimal separator
 // is the given one (the user's regional one in the window).
-std::string FormatCount(int32_t n, char decimalSeparator = '.');
+std::string FormatCount(int32_t n, const std::string& decimalSeparator = ".");
 
 // Milliseconds as hours:minutes:seconds, each at least two digits; the hours
 // take as many digits as they need.
@@ -28,7 +28,7 @@ struct TTrafficCounts {
 // received rate, per-stream rates and frame counts, then the sent rate, or
 // the countdown while the configured delay is still filling.
 std::string FormatStatusLines(const TTrafficCounts& counts, int32_t bufferTimeSeconds, uint32_t elapsedMs,
-                              char decimalSeparator = '.');
+                              const std::string& decimalSeparator = ".");
 
 // "V" followed by the program's version text.
 std::string VersionLabel(const std::string& versionText);

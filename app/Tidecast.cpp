@@ -1,5 +1,6 @@
 // The program's entry: the RTSP client library's start-up, the settings, the
-// main window and its message loop; at exit the window stops a running push,
+// main window (which runs launch mode for a command line of two or more
+// arguments) and its message loop; at exit the window stops a running push,
 // the settings are released unsaved and the client library is stopped.
 #include <fcntl.h>
 #include <unistd.h>
@@ -10,6 +11,8 @@
 #include <cstdlib>
 #include <exception>
 #include <iostream>
+#include <string>
+#include <vector>
 
 #include "BufferWorkerAdapters.h"
 #include "Configs.h"
@@ -58,6 +61,14 @@ void QuitOnSignals(QApplication& app) {
   for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &action, nullptr);
 }
 
+// The arguments after the program name, once Qt has taken its own options
+// (-platform and the like) out of the list.
+std::vector<std::string> CommandLineArguments(int argc, char** argv) {
+  std::vector<std::string> arguments;
+  for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
+  return arguments;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -72,8 +83,8 @@ int main(int argc, char** argv) {
     {
       TVelmaroSender sender;
       TTrel32CaptureDevice capturer;
-      TTidecastMain window(*Config, sender, capturer, BufferWorkerFactory());
-      window.show();
+      TTidecastMain window(*Config, sender, capturer, BufferWorkerFactory(), CommandLineArguments(argc, argv));
+      if (window.ShowOnStart()) window.show();
       result = QApplication::exec();
     }  // the window's destruction stops a running push
     Config.reset();

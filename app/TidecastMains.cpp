@@ -7,6 +7,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMessageBox>
 #include <QPointer>
 #include <QPushButton>
@@ -16,8 +17,11 @@
 #include <atomic>
 #include <stdexcept>
 
+#include "Debugs.h"
 #include "ErrorReports.h"
 #include "SettingsKeys.h"
+#include "StartResultPlatform.h"
+#include "StatusDisplays.h"
 #include "TextConversions.h"
 
 #ifndef TIDECAST_VERSION
@@ -77,11 +81,13 @@ QString InstallFontSubstitutions() {
 }
 
 TTidecastMain::TTidecastMain(TConfig& config, TSender& sender, TCaptureDevice& capturer,
-                             TDelayBufferFactory makeDelayBuffer, QWidget* parent)
+                             TDelayBufferFactory makeDelayBuffer, std::vector<std::string> arguments,
+                             QWidget* parent)
     : QWidget(parent,
               Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                   Qt::WindowCloseButtonHint),
-      FConfig(config) {
+      FConfig(config),
+      FArguments(std::move(arguments)) {
   InstallFontSubstitutions();
   setObjectName("TidecastMain");
   setWindowTitle(QString::fromUtf8(Caption));
@@ -213,10 +219,38 @@ void TTidecastMain::CentreOnDesktop() {
 
 void TTidecastMain::FormCreate() {
   QGuiApplication::setApplicationDisplayName(windowTitle());
-  lblVersion->setText(QStringLiteral("V") + QString::fromUtf8(TIDECAST_VERSION));
+  lblVersion->setText(Qs(VersionLabel(TIDECAST_VERSION)));
   ConfigToForm();
   // The capturer's sample event is bound by the controller (constructor).
-  // Launch mode, for a command line of two arguments, runs here as the last step.
+  if (IsLaunchMode(FArguments)) RunLaunchMode(ParseLaunchParams(FArguments[0], FArguments[1]));
+}
+
+// A launching program's start: the window stays hidden unless the instance
+// id is 0, the settings are neither changed nor saved (the delay is the
+// stored one), and a failed start shows no box: the launching program learns
+// the code from the result report.
+void TTidecastMain::RunLaunchMode(const TLaunchParams& params) {
+  FShowOnStart = params.ShowsWindow();
+  FNotifyWindow = static_cast<intptr_t>(params.hwndFrom);
+  FInstanceId = params.id;
+  setWindowTitle(Qs(params.Caption()));
+  ParamsToForm(params);
+  FLaunchResult = FController->StartPush(params.Address, params.User, params.Password, params.RtmpUrl,
+                                         params.RequestsHD(), params.IpcMode(), params.RtspPort, params.HttpPort);
+  DebugLogFmt("Start ret=%d", FLaunchResult);
+  StartResultPlatform::Report(FNotifyWindow, FInstanceId, FLaunchResult);
+}
+
+void TTidecastMain::ParamsToForm(const TLaunchParams& params) {
+  edtAddress->setText(Qs(params.Address));
+  edtPort->setText(QString::number(params.RtspPort));
+  edtUser->setText(Qs(params.User));
+  edtPassword->setText(Qs(params.Password));
+  edtRtmp->setText(Qs(params.RtmpUrl));
+  if (params.isHD > 0)
+    SelectStream(false, true);
+  else
+    SelectStream(rbSD->isChecked(), false);
 }
 
 void TTidecastMain::FormDestroy() { FController->StopPush(); }
@@ -228,15 +262,19 @@ void TTidecastMain::ConfigToForm() {
   edtUser->setText(Qs(FConfig.Username));
   edtPassword->setText(Qs(FConfig.Password));
   edtRtmp->setText(Qs(FConfig.RtmpUrl));
-  // Another stored value selects neither button, which one exclusive group
-  // cannot show: lift the exclusion while both are cleared.
+  SelectStream(FConfig.StreamType == 0, FConfig.StreamType == 1);
+  cbxDelay->setEditText(QString::number(FConfig.BufferTime));
+}
+
+void TTidecastMain::SelectStream(bool sd, bool hd) {
+  // Neither button selected is a state one exclusive group cannot show: lift
+  // the exclusion while the buttons are set.
   rbSD->setAutoExclusive(false);
   rbHD->setAutoExclusive(false);
-  rbSD->setChecked(FConfig.StreamType == 0);
-  rbHD->setChecked(FConfig.StreamType == 1);
+  rbSD->setChecked(sd);
+  rbHD->setChecked(hd);
   rbSD->setAutoExclusive(true);
   rbHD->setAutoExclusive(true);
-  cbxDelay->setEditText(QString::number(FConfig.BufferTime));
 }
 
 void TTidecastMain::FormToConfig() {
@@ -312,13 +350,27 @@ void TTidecastMain::btnStartClick() {
 void TTidecastMain::btn2Click() { FController->StopPush(); }
 
 void TTidecastMain::tmr1Timer() {
-  // The status lines are filled by the traffic display; what the push relies
-  // on is that the interval counters start afresh every second (the header
-  // re-send while holding keys on the first video sample of an interval).
+  // Each counter is taken and zeroed in one step, so an addition made by the
+  // delivering or worker thread in between is never lost; the interval is one
+  // second, so the amounts are shown as per-second rates as they are. The
+  // push also relies on the zeroing: the header re-send while holding keys on
+  // the first video sample of an interval.
   TPushController& c = *FController;
-  for (std::atomic<int32_t>* counter :
-       {&c.FVideoFrames, &c.FAudioFrames, &c.FSentBytes, &c.FRecvBytes, &c.FVideoBits, &c.FAudioBits})
-    counter->store(0, std::memory_order_relaxed);
+  auto take = [](std::atomic<int32_t>& counter) { return counter.exchange(0, std::memory_order_relaxed); };
+  uint32_t elapsed = SystemTickCount() - c.StartTick();
+  TTrafficCounts counts;
+  counts.RecvBytes = take(c.FRecvBytes);
+  counts.VideoBits = take(c.FVideoBits);
+  counts.VideoFrames = take(c.FVideoFrames);
+  counts.AudioBits = take(c.FAudioBits);
+  counts.AudioFrames = take(c.FAudioFrames);
+  counts.SentBytes = take(c.FSentBytes);
+  std::string separator = Std(QLocale().decimalPoint());
+  // The lines are joined by a carriage return each, which Qt's labels draw as
+  // nothing: the label gets line feeds to show them as three lines.
+  QString lines = Qs(FormatStatusLines(counts, FConfig.BufferTime, elapsed, separator));
+  lblStatus->setText(lines.replace(QChar('\r'), QChar('\n')));
+  lblTime->setText(Qs(FormatElapsed(SystemTickCount() - c.StartTick())));
 }
 
 void TTidecastMain::ShowPushState(TPushController::TState state) {

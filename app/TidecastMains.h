@@ -8,8 +8,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "Configs.h"
+#include "LaunchModes.h"
 #include "PushControllers.h"
 
 class QComboBox;
@@ -33,9 +36,11 @@ class TTidecastMain : public QWidget {
 
  public:
   // The window keeps `config` and `capturer` (both outlive it) and owns the
-  // push controller. Runs FormCreate.
+  // push controller. Runs FormCreate; `arguments` are the command line's
+  // (without the program name): two or more start launch mode there.
   TTidecastMain(TConfig& config, TSender& sender, TCaptureDevice& capturer,
-                TDelayBufferFactory makeDelayBuffer, QWidget* parent = nullptr);
+                TDelayBufferFactory makeDelayBuffer, std::vector<std::string> arguments = {},
+                QWidget* parent = nullptr);
   // Runs FormDestroy.
   ~TTidecastMain() override;
 
@@ -75,6 +80,12 @@ class TTidecastMain : public QWidget {
 
   TPushController& Controller() { return *FController; }
 
+  // False when launch mode keeps the window hidden (an instance id other
+  // than 0): the entry shows the window only when this is true.
+  bool ShowOnStart() const { return FShowOnStart; }
+  // The start result of launch mode; -1 when the window started interactively.
+  int LaunchResult() const { return FLaunchResult; }
+
   // How error boxes appear: a modal box by default; tests record them.
   std::function<void(QWidget* owner, const QString& text, const QString& caption)> ErrorBox = ShowErrorBox;
 
@@ -92,10 +103,17 @@ class TTidecastMain : public QWidget {
   void CentreOnDesktop();
   void ShowPushState(TPushController::TState state);
   void ShowError(const QString& text);
+  void RunLaunchMode(const TLaunchParams& params);
+  void ParamsToForm(const TLaunchParams& params);
+  // Selects one of the stream buttons, or neither (both false).
+  void SelectStream(bool sd, bool hd);
   // A worker thread's error report, shown as a box on the main thread.
   static void QueueErrorReport(const std::string& caption, const std::string& text);
 
   TConfig& FConfig;
+  const std::vector<std::string> FArguments;
   std::unique_ptr<TPushController> FController;
+  bool FShowOnStart = true;
+  int FLaunchResult = -1;
   bool FStarting = false;  // btnStartClick is under way (it processes messages)
 };

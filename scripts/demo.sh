@@ -1,35 +1,71 @@
 #!/usr/bin/env bash
-# Sets everything up and runs the main job on the built-in default: a local
-# nginx-rtmp on a free loopback port receives a generated H.264 + AAC stream
-# published through the Velmaro sender library; then ffprobe says what arrived.
-# Usage: scripts/demo.sh [RTMP_URL]   (with a URL, publishes there instead)
+# Sets everything up and runs the main job: Tidecast pushes a device's live
+# stream to an RTMP server. By default both are local: the device simulator
+# (build/bin/devsim) stands in for the recording device and nginx-rtmp on a
+# free loopback port receives the push; ffprobe then says what arrived.
+# Tidecast runs in launch mode: with a display its window shows the push,
+# without one it runs headless.
+#
+# Usage: scripts/demo.sh [--device HOST] [--user U] [--password P]
+#                        [--rtsp-port N] [--http-port N] [--hd]
+#                        [--url RTMP_URL] [--seconds N]
+# Without --device the simulator is started; without --url, nginx-rtmp.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
-seconds=${DEMO_SECONDS:-8}
+device= user=admin password=admin rtsp_port=554 http_port=80 hd=0 url= seconds=15
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --device) device=$2; shift 2 ;;
+    --user) user=$2; shift 2 ;;
+    --password) password=$2; shift 2 ;;
+    --rtsp-port) rtsp_port=$2; shift 2 ;;
+    --http-port) http_port=$2; shift 2 ;;
+    --hd) hd=1; shift ;;
+    --url) url=$2; shift 2 ;;
+    --seconds) seconds=$2; shift 2 ;;
+    *) echo "demo.sh: unknown option $1 (see the head of this script)" >&2; exit 2 ;;
+  esac
+done
+
 "$top/scripts/install-deps.sh"
 "$top/scripts/build.sh" "$top/build" -DTIDECAST_TESTS=OFF -DTIDECAST_BENCH=OFF
 
 work=$(mktemp -d /tmp/tidecast-demo-XXXXXX)
+pids=()
 nginx_pid=
 cleanup() {
-  [ -n "$nginx_pid" ] && kill "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null
+  for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null; done
   rm -rf "$work"
 }
 trap cleanup EXIT
 
-echo "Making ${seconds} s of test media (H.264 without B-frames, AAC-LC)..."
-ffmpeg -v error -nostdin -f lavfi -i "testsrc2=size=640x360:rate=25" -t "$seconds" \
-  -c:v libx264 -profile:v baseline -bf 0 -g 25 -pix_fmt yuv420p -f h264 "$work/video.h264"
-ffmpeg -v error -nostdin -f lavfi -i "sine=frequency=440:sample_rate=48000" -t "$seconds" -ac 2 \
-  -c:a aac -profile:a aac_low -f adts "$work/audio.aac"
+listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
 
-url=${1:-}
-if [ -z "$url" ]; then
-  port=
-  while [ -z "$port" ]; do  # a free loopback port
+free_port() {
+  local port=
+  while [ -z "$port" ]; do
     port=$(shuf -i 20000-60000 -n 1)
-    (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && port=
+    listening "$port" && port=
   done
+  echo "$port"
+}
+
+start_device_simulator() {
+  "$top/build/bin/devsim" --rtsp-port 0 --http-port 0 --size 640x360 --bitrate 1000 \
+    --user "$user" --password "$password" >"$work/devsim.log" 2>&1 &
+  pids+=($!)
+  for _ in $(seq 150); do grep -q '^devsim ready' "$work/devsim.log" && break; sleep 0.1; done
+  local ready
+  ready=$(grep '^devsim ready' "$work/devsim.log") || { cat "$work/devsim.log"; exit 1; }
+  http_port=$(sed 's/.*http=\([0-9]*\).*/\1/' <<<"$ready")
+  rtsp_port=$(sed 's/.*rtsp=\([0-9]*\).*/\1/' <<<"$ready")
+  device=127.0.0.1
+  echo "Device simulator: HTTP 127.0.0.1:$http_port, RTSP 127.0.0.1:$rtsp_port"
+}
+
+start_nginx_rtmp() {
+  local port
+  port=$(free_port)
   mkdir -p "$work/rec"
   cat >"$work/nginx.conf" <<CONF
 load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;
@@ -43,16 +79,47 @@ rtmp { server { listen 127.0.0.1:$port; application hls {
 CONF
   nginx -p "$work" -c "$work/nginx.conf" &
   nginx_pid=$!
-  for _ in $(seq 100); do (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null && break; sleep 0.1; done
+  pids+=($nginx_pid)
+  for _ in $(seq 100); do listening "$port" && break; sleep 0.1; done
   url="rtmp://127.0.0.1:$port/hls/test1"
-  echo "Local nginx-rtmp listening on 127.0.0.1:$port"
+  echo "Local nginx-rtmp: $url"
+}
+
+[ -n "$device" ] || start_device_simulator
+local_server=0
+if [ -z "$url" ]; then start_nginx_rtmp; local_server=1; fi
+
+# Instance 0 shows its window when there is a display; 1 keeps it hidden.
+id=1
+[ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && id=0
+params="Address=$device&User=$user&Password=$password&RtspPort=$rtsp_port&HttpPort=$http_port&isHD=$hd&id=$id"
+echo "Tidecast pushes $device to $url for $seconds s..."
+XDG_CONFIG_HOME="$work/config" "$top/build/bin/Tidecast" "$params" "$url" >"$work/tidecast.out" 2>&1 &
+tidecast=$!
+pids+=($tidecast)
+result=
+for _ in $(seq 600); do
+  result=$(grep -o 'TIDECAST_START_RESULT.*' "$work/tidecast.out" || true)
+  [ -n "$result" ] && break
+  kill -0 "$tidecast" 2>/dev/null || break
+  sleep 0.1
+done
+echo "${result:-no start result}"
+status=0
+if [[ "$result" == *"result=0" ]]; then
+  sleep "$seconds"
+else
+  status=1
 fi
+kill -TERM "$tidecast" 2>/dev/null || true
+wait "$tidecast" 2>/dev/null || status=1
 
-echo "Publishing to $url for ${seconds} s..."
-"$top/build/bin/velmaro-push" "$url" "$work/video.h264" "$work/audio.aac"
-
-if [ -z "${1:-}" ]; then
-  kill "$nginx_pid"; wait "$nginx_pid" 2>/dev/null || true; nginx_pid=
+if [ "$local_server" = 1 ] && [ "$status" = 0 ]; then
+  # nginx finishes the recording when it ends
+  kill "$nginx_pid" 2>/dev/null; wait "$nginx_pid" 2>/dev/null || true
   echo "What arrived at the server:"
   ffprobe -hide_banner "$work/rec/test1.flv" 2>&1 | sed -n '/^Input/,$p'
+  ffprobe -v error -count_packets -show_entries stream=codec_type,nb_read_packets -of csv=p=0 \
+    "$work/rec/test1.flv" | sed 's/^/packets: /'
 fi
+exit $status

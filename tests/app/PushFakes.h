@@ -125,9 +125,11 @@ class TFakeCapturer : public TCaptureDevice {
   }
 
   void SetOnSample(TSampleEvent handler) override { onSample = std::move(handler); }
-  int Connect(const std::string& address, const std::string&, const std::string& password, uint8_t,
+  int Connect(const std::string& address, const std::string& user, const std::string& password, uint8_t isIPC,
               int32_t rtspPort, int32_t httpPort, bool isHD) override {
     if (onConnect) onConnect();
+    lastUser = user;
+    lastIpc = isIPC;
     calls.push_back("Connect " + address + " " + password + " " + std::to_string(rtspPort) + " " +
                     std::to_string(httpPort) + (isHD ? " HD" : " SD"));
     return connectResult;
@@ -151,6 +153,8 @@ class TFakeCapturer : public TCaptureDevice {
 
   TSampleEvent onSample;
   std::vector<std::string> calls;  // main thread only
+  std::string lastUser;
+  int lastIpc = -1;
   std::atomic<bool> capturing{false};
 };
 

@@ -12,7 +12,8 @@ TEST(StatusDisplay, FormatCountChangesUnitAtPowersOfAThousand) {
                {1536000, "1.54M"},    {2000000000, "2.00G"},  {-5, "-5"},          {0, "0"},
                {-2000000, "-2000000"}};
   for (const Case& c : cases) EXPECT_EQ(FormatCount(c.n), c.text) << c.n;
-  EXPECT_EQ(FormatCount(1536000, ','), "1,54M") << "the regional decimal separator";
+  EXPECT_EQ(FormatCount(1536000, ","), "1,54M") << "the regional decimal separator";
+  EXPECT_EQ(FormatCount(1536000, "٫"), "1٫54M") << "a separator of more than one byte";
 }
 
 TEST(StatusDisplay, FormatElapsedGrowsTheHours) {

@@ -9,6 +9,8 @@
 #include <QFontDatabase>
 #include <QFontInfo>
 #include <QFrame>
+#include <QGuiApplication>
+#include <QLocale>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -48,13 +50,14 @@ struct Rig {
   std::unique_ptr<TTidecastMain> window;
   std::vector<TBox> boxes;
 
-  Rig() {
+  explicit Rig(std::vector<std::string> arguments = {}) {
     config.Load();
-    Create();
+    Create(std::move(arguments));
   }
-  void Create() {
-    window = std::make_unique<TTidecastMain>(config, sender, capturer,
-                                             [this] { return std::make_unique<TFakeDelayBuffer>(bufferLog); });
+  void Create(std::vector<std::string> arguments = {}) {
+    window = std::make_unique<TTidecastMain>(
+        config, sender, capturer, [this] { return std::make_unique<TFakeDelayBuffer>(bufferLog); },
+        std::move(arguments));
     window->Controller().StopWaitStepMs = 1;
     std::thread::id mainThread = std::this_thread::get_id();
     window->ErrorBox = [this, mainThread](QWidget* owner, const QString& text, const QString& caption) {
@@ -373,4 +376,109 @@ TEST(MainWindow, DestroyingTheWindowStopsThePush) {
   rig.window.reset();
   EXPECT_EQ(rig.sender.closes, 1);
   EXPECT_EQ(rig.capturer.calls.back(), "Disconnect");
+}
+
+// A launching program's start: the form shows the parameters, the settings
+// stay as stored, and the result goes out as one line on standard output.
+TEST(LaunchMode, FillsTheFormStartsHiddenAndReportsTheResult) {
+  Rig rig;
+  rig.config.StreamType = 1;
+  rig.config.HttpPort = 8080;
+  rig.config.BufferTime = 60;
+  rig.config.Save();
+  std::string before = testsupport::ReadWholeFile(rig.config.Location());
+  testing::internal::CaptureStdout();
+  rig.Create({"ID=3&id=4&Address=10.1.2.3&User=admin&Password=&isHD=-1&RtspPort=abc&junk&isIPC=256",
+              "rtmp://10.0.0.2/hls/room3"});
+  std::string out = testing::internal::GetCapturedStdout();
+  TTidecastMain& w = *rig.window;
+
+  EXPECT_EQ(out, "TIDECAST_START_RESULT id=3 result=0\n");
+  EXPECT_EQ(w.LaunchResult(), 0);
+  EXPECT_EQ(w.windowTitle(), "TidecastMain-3");
+  EXPECT_EQ(QGuiApplication::applicationDisplayName(), U(TTidecastMain::Caption));
+  EXPECT_FALSE(w.ShowOnStart());
+  EXPECT_EQ(w.FInstanceId, 3);
+  EXPECT_EQ(w.FNotifyWindow, 0);
+  ASSERT_FALSE(rig.capturer.calls.empty());
+  EXPECT_EQ(rig.capturer.calls[0], "Connect 10.1.2.3  554 80 HD") << "isHD -1 asks for the high stream";
+  EXPECT_EQ(rig.capturer.lastUser, "admin");
+  EXPECT_EQ(rig.capturer.lastIpc, 0) << "the lowest 8 bits of isIPC";
+  EXPECT_EQ(rig.sender.urls.at(0), "rtmp://10.0.0.2/hls/room3");
+  EXPECT_FALSE(w.rbHD->isChecked()) << "isHD -1 is not above 0";
+  EXPECT_FALSE(w.rbSD->isChecked()) << "left as the stored settings put it";
+  EXPECT_EQ(w.edtAddress->text(), "10.1.2.3");
+  EXPECT_EQ(w.edtPort->text(), "554");
+  EXPECT_EQ(w.edtRtmp->text(), "rtmp://10.0.0.2/hls/room3");
+  EXPECT_EQ(w.edtHttp->text(), "8080") << "the HTTP port goes to the start only";
+  EXPECT_EQ(w.cbxDelay->currentText(), "60");
+  EXPECT_EQ(rig.bufferLog.created, 1) << "the stored delay holds the stream";
+  EXPECT_EQ(rig.bufferLog.delay, 60000u);
+  EXPECT_TRUE(w.tmr1->isActive());
+
+  w.btn2->click();
+  EXPECT_EQ(testsupport::ReadWholeFile(rig.config.Location()), before) << "launch mode saves nothing";
+}
+
+TEST(LaunchMode, FailedStartShowsNothingAndInstanceZeroShowsTheWindow) {
+  Rig rig;
+  rig.capturer.connectResult = -1;
+  testing::internal::CaptureStdout();
+  rig.Create({"Address=10.9.9.9&isHD=0&isIPC=1&HttpPort=81&RtspPort=+8554", "rtmp://10.0.0.2/hls/x"});
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "TIDECAST_START_RESULT id=0 result=1\n");
+  TTidecastMain& w = *rig.window;
+  EXPECT_EQ(w.LaunchResult(), 1);
+  EXPECT_TRUE(rig.boxes.empty()) << "no error box in launch mode";
+  EXPECT_EQ(w.lblStatus->text(), "");
+  EXPECT_TRUE(w.ShowOnStart());
+  EXPECT_EQ(w.windowTitle(), "TidecastMain-0");
+  EXPECT_EQ(rig.capturer.calls.at(0), "Connect 10.9.9.9  8554 81 SD");
+  EXPECT_EQ(rig.capturer.lastIpc, 1);
+  EXPECT_TRUE(rig.sender.urls.empty());
+  EXPECT_TRUE(w.btnStart->isEnabled());
+}
+
+TEST(LaunchMode, OneArgumentStartsInteractively) {
+  testing::internal::CaptureStdout();
+  Rig rig({"Address=10.1.2.3&id=5"});
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(rig.window->LaunchResult(), -1);
+  EXPECT_TRUE(rig.window->ShowOnStart());
+  EXPECT_EQ(rig.window->windowTitle(), U(TTidecastMain::Caption));
+  EXPECT_TRUE(rig.capturer.calls.empty());
+  EXPECT_EQ(rig.window->edtAddress->text(), U(TConfig::DefaultAddress));
+}
+
+// The one-second display: rates from the interval counters (which it
+// zeroes), the countdown while the configured delay fills, the elapsed time.
+TEST(StatusDisplay, TimerShowsTheIntervalAndStartsItAfresh) {
+  Rig rig;
+  rig.window->cbxDelay->setEditText("30");
+  rig.window->btnStart->click();
+  TTidecastMain& w = *rig.window;
+  TPushController& c = w.Controller();
+  c.FRecvBytes = 1000;
+  c.FVideoBits = 1990000;
+  c.FVideoFrames = 25;
+  c.FSentBytes = 500;
+  QLocale::setDefault(QLocale(QLocale::German));
+  w.tmr1Timer();
+  QLocale::setDefault(QLocale::c());
+  QString status = w.lblStatus->text();
+  EXPECT_TRUE(status.startsWith(U("接收码流: 8,00Kbps\n     (视频: 1,99Mbps, 25fps  音频: 0bps, 0fps)\n发送码流：缓冲中...")))
+      << status.toStdString();
+  int left = status.section(U("缓冲中..."), 1).toInt();
+  EXPECT_TRUE(left >= 25 && left <= 30) << left;
+  EXPECT_TRUE(w.lblTime->text().startsWith("00:00:0")) << w.lblTime->text().toStdString();
+  for (std::atomic<int32_t>* counter :
+       {&c.FVideoFrames, &c.FAudioFrames, &c.FSentBytes, &c.FRecvBytes, &c.FVideoBits, &c.FAudioBits})
+    EXPECT_EQ(counter->load(), 0);
+
+  rig.config.BufferTime = 0;  // past the delay: the sent rate
+  c.FSentBytes = 250000;
+  w.tmr1Timer();
+  EXPECT_TRUE(w.lblStatus->text().endsWith(U("发送码流：2.00Mbps"))) << w.lblStatus->text().toStdString();
+  EXPECT_EQ(w.lblVersion->text(), QString("V") + TIDECAST_TEST_VERSION);
+  w.grab().save(QString::fromStdString(testsupport::BuildDir() + "/tests/TidecastMainStreaming.png"));
+  w.btn2->click();
 }
