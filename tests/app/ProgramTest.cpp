@@ -115,3 +115,20 @@ TEST(Program, LaunchModeReportsAnUnreachableDevice) {
   ASSERT_TRUE(program.process.Running()) << "the instance waits to be told to end, as its window would";
   program.ExpectCleanExitOnSigterm();
 }
+
+TEST(Program, SigtermEndsAPushWhoseServerWentAway) {
+  TNginxRtmp nginx;
+  nginx.Start();
+  TDeviceSimulator device;
+  device.Start();
+  TProgram program;
+  program.Start({Parameters(device, 9), nginx.PublishUrl("room9")});
+  ASSERT_EQ(program.WaitResultLine(std::chrono::seconds(30)), "TIDECAST_START_RESULT id=9 result=0")
+      << program.Log();
+  std::this_thread::sleep_for(std::chrono::seconds(2));
+  nginx.Kill();
+  std::this_thread::sleep_for(std::chrono::seconds(3));
+  ASSERT_TRUE(program.process.Running()) << "a lost server is no crash: " << program.Log();
+  program.ExpectCleanExitOnSigterm();
+  EXPECT_NE(program.Log().find("Capture Stop"), std::string::npos) << program.Log();
+}
