@@ -21,11 +21,17 @@ void Require(bool condition) {
   if (!condition) std::abort();
 }
 
-// A folder of its own, in memory where the system has one: Save flushes to
-// disk on every run.
+// A folder of its own under TMPDIR, or else in memory where the system has
+// one: Save flushes to disk on every run.
+std::string TempBase() {
+  const char* tmp = std::getenv("TMPDIR");
+  if (tmp != nullptr && *tmp != '\0') return tmp;
+  return ::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
+}
+
 const std::string& SettingsPath() {
   static const std::string path = [] {
-    std::string folder = (::access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp") + std::string("/tidecast-fuzz-XXXXXX");
+    std::string folder = TempBase() + "/tidecast-fuzz-XXXXXX";
     Require(::mkdtemp(folder.data()) != nullptr);
     static const std::string removeFolder = "rm -rf '" + folder + "'";
     std::atexit([] { (void)std::system(removeFolder.c_str()); });

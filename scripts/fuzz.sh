@@ -23,22 +23,25 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 status=0
 for target in "$build"/fuzz/fuzz_*; do
   name=$(basename "$target"); name=${name#fuzz_}
-  scratch=$(mktemp -d)
-  cp -r "$top/fuzz/corpus/$name/." "$scratch/" 2>/dev/null || true
+  # Scratch corpus and temporary files in memory where the system has it.
+  scratch=$(mktemp -d -p /dev/shm 2>/dev/null || mktemp -d)
+  mkdir "$scratch/corpus" "$scratch/tmp"
+  cp -r "$top/fuzz/corpus/$name/." "$scratch/corpus/" 2>/dev/null || true
   log=$build/fuzz/$name.log
   rm -f "$build/fuzz/$name-"*
   echo "== fuzz_$name for ${seconds} s"
-  if "$target" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
-       -artifact_prefix="$build/fuzz/$name-" "$scratch" >"$log" 2>&1; then
+  if TMPDIR=$scratch/tmp "$target" -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+       -artifact_prefix="$build/fuzz/$name-" "$scratch/corpus" >"$log" 2>&1; then
     grep -E '^#[0-9]+[[:space:]]+DONE' "$log" | tail -1 || true
   else
-    # The report from the first sanitizer or libFuzzer line on, then the input.
-    sed -n '/==[0-9]*==ERROR\|runtime error\|ERROR: libFuzzer\|deadly signal\|ALARM: working on\|out-of-memory/,$p' "$log" |
-      head -120
+    # The report from the first sanitizer or libFuzzer line on (or the log's
+    # end when there is none), then the input.
+    report=$(sed -n '/==[0-9]*==ERROR\|runtime error\|ERROR: libFuzzer\|ALARM: working on/,$p' "$log")
+    if [ -n "$report" ]; then head -120 <<<"$report"; else tail -40 "$log"; fi
     for artifact in "$build/fuzz/$name-"*; do
       [ -f "$artifact" ] || continue
       echo "-- input $artifact ($(stat -c %s "$artifact") bytes):"
-      xxd "$artifact" | head -32
+      xxd -l 512 "$artifact"
     done
     status=1
   fi
