@@ -1,8 +1,8 @@
 // The settings file is the operator's to edit: whatever bytes it holds, Load
-// must end with usable settings and never crash, and a text read ends at its
-// first zero byte. What Load gives, Save must store so that the next Load
-// gives it back (unless a text holds a line break, which Save refuses with an
-// error naming the value).
+// must end with usable settings, never crash and never rewrite the file, and
+// a text read ends at its first zero byte. What Load gives, Save must store
+// so that the next Load gives it back (unless a text holds a line break,
+// which Save refuses with an error naming the value).
 #include <unistd.h>
 
 #include <cstddef>
@@ -47,6 +47,16 @@ void WriteFile(const std::string& path, const uint8_t* data, size_t size) {
   Require(std::fclose(file) == 0);
 }
 
+bool FileHolds(const std::string& path, const uint8_t* data, size_t size) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  Require(file != nullptr);
+  std::string content;
+  char buffer[4096];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, file)) > 0;) content.append(buffer, n);
+  std::fclose(file);
+  return content.size() == size && (size == 0 || std::memcmp(content.data(), data, size) == 0);
+}
+
 bool HasZero(const std::string& text) { return text.find('\0') != std::string::npos; }
 bool HasLineBreak(const std::string& text) { return text.find_first_of("\r\n") != std::string::npos; }
 
@@ -63,6 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   WriteFile(path, data, size);
   TConfig loaded(path);
   loaded.Load();
+  Require(FileHolds(path, data, size));  // Load never rewrites a file that exists
   Require(!HasZero(loaded.Address) && !HasZero(loaded.Username) && !HasZero(loaded.Password) &&
           !HasZero(loaded.RtmpUrl));
   try {
