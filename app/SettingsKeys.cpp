@@ -172,7 +172,7 @@ TSettingValue ParseValueData(std::string_view data, const std::string& name) {
     std::optional<std::string> text = TakeQuoted(data);
     if (!text || !TrimBlanks(data).empty()) throw malformed();
     value.Kind = TSettingKind::String;
-    value.Text = *text;
+    value.Text = text->substr(0, text->find('\0'));  // as the registry's string: up to its first zero
     return value;
   }
   std::string lower = LowerAscii(data.substr(0, 7));

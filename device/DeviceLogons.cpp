@@ -103,6 +103,12 @@ std::vector<std::string> SplitReplyFields(std::string_view reply) {
   return fields;
 }
 
+std::string LoginKeyFromReply(std::string_view reply) {
+  if (reply == "-1") return {};
+  std::vector<std::string> fields = SplitReplyFields(reply);
+  return fields.size() >= 3 ? fields[1] : std::string();
+}
+
 std::string GetLoginKey(const std::string& host, const std::string& user, const std::string& password,
                         int httpPort) {
   std::string hash = MD5Hex(Utf8ToGbk(password));
@@ -112,7 +118,5 @@ std::string GetLoginKey(const std::string& host, const std::string& user, const 
   std::string reply;
   if (!DownloadURLToText(url, reply)) return {};
   DebugLog("GetLoginKey: " + reply);
-  if (reply == "-1") return {};
-  std::vector<std::string> fields = SplitReplyFields(reply);
-  return fields.size() >= 3 ? fields[1] : std::string();
+  return LoginKeyFromReply(reply);
 }

@@ -29,3 +29,7 @@ std::string GetTempDir();
 // fields are not counted. Steps GBK characters, so a trail byte is never
 // taken for a separator or a quote.
 std::vector<std::string> SplitReplyFields(std::string_view reply);
+
+// The login key in a logon reply: its second field when it has three or
+// more, "" for "-1" and for anything shorter.
+std::string LoginKeyFromReply(std::string_view reply);

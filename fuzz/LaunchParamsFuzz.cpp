@@ -4,8 +4,21 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "LaunchModes.h"
+
+namespace {
+
+// Each argument in double quotes, blanks between: how a launching program
+// writes a command line, and what SplitCommandLine must take apart again.
+std::string QuotedCommandLine(const std::vector<std::string>& arguments) {
+  std::string line;
+  for (const std::string& argument : arguments) line += (line.empty() ? "\"" : " \"") + argument + "\"";
+  return line;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string input(reinterpret_cast<const char*>(data), size);
@@ -15,7 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   TLaunchParams p = ParseLaunchParams(list, url);
   if (p.RtmpUrl != url) std::abort();
   if (p.Caption().rfind("TidecastMain-", 0) != 0) std::abort();
-  for (const std::string& argument : SplitCommandLine(input))
+  std::vector<std::string> arguments = SplitCommandLine(input);
+  for (const std::string& argument : arguments)
     if (argument.find('"') != std::string::npos) std::abort();
+  if (SplitCommandLine(QuotedCommandLine(arguments)) != arguments) std::abort();
   return 0;
 }

@@ -178,6 +178,19 @@ TEST(Settings, ExpandableStringReadsAsText) {
   EXPECT_EQ(folder.Loaded().Address, "10.9");
 }
 
+// Found by fuzz_settings_file: a zero byte inside a quoted text came through
+// whole (a registry string ends at its first zero), and every Save of the
+// loaded set was then refused.
+TEST(Settings, TextEndsAtItsFirstZeroByte) {
+  SettingsFolder folder;
+  WriteFile(folder.path, ReadWholeFile(testsupport::SourceDir() + "/tests/app/data/zero-inside-a-text.reg"));
+  TConfig c = folder.Loaded();
+  EXPECT_EQ(c.RtmpUrl, "rtmp://10.0.");
+  EXPECT_EQ(c.HttpPort, 8080) << "the rest of the set is read";
+  EXPECT_NO_THROW(c.Save());
+  EXPECT_EQ(folder.Loaded().RtmpUrl, "rtmp://10.0.");
+}
+
 // Every one of these files breaks the reading rules: all eight values take
 // their defaults, also those read before the bad one.
 TEST(Settings, UnreadableFilesGiveAllDefaults) {
