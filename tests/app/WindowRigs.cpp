@@ -6,6 +6,7 @@
 #include <QCoreApplication>
 #include <QLineEdit>
 #include <QPushButton>
+#include <cstdio>
 #include <thread>
 
 #include "BufferWorkerAdapters.h"
@@ -71,6 +72,10 @@ bool RunUntil(const std::function<bool()>& condition, milliseconds timeout) {
   return true;
 }
 
+double SecondsSince(steady_clock::time_point start) {
+  return duration<double>(steady_clock::now() - start).count();
+}
+
 TWindowRig::TWindowRig(TDeviceSimulatorOptions options, int delaySeconds, std::string stream)
     : device(options), stream_(std::move(stream)) {
   nginx.Start();
@@ -89,6 +94,12 @@ TWindowRig::TWindowRig(TDeviceSimulatorOptions options, int delaySeconds, std::s
   window->cbxDelay->setEditText(QString::number(delaySeconds));
 }
 
+void TWindowRig::StartUntilRecorded(size_t videoTags) {
+  window->btnStart->click();
+  ASSERT_TRUE(boxes.empty()) << boxes[0].text.toStdString();
+  ASSERT_TRUE(RunUntil([&] { return RecordedVideoTags() > videoTags; }, seconds(20))) << "no media reached the server";
+}
+
 size_t TWindowRig::RecordedVideoTags() const {
   try {
     size_t count = 0;
@@ -98,6 +109,16 @@ size_t TWindowRig::RecordedVideoTags() const {
   } catch (const std::exception&) {
     return 0;
   }
+}
+
+void TWindowRig::StopPromptly(const char* what) {
+  auto started = steady_clock::now();
+  window->btn2->click();
+  double took = SecondsSince(started);
+  std::printf("[ timing ] %s: stop took %.2f s\n", what, took);
+  EXPECT_LT(took, 10.0) << "the stop hung";
+  EXPECT_EQ(window->Controller().State(), TPushController::TState::Idle);
+  EXPECT_TRUE(window->btnStart->isEnabled());
 }
 
 std::string TWindowRig::StopAndRecord() {

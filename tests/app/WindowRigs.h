@@ -58,6 +58,7 @@ int ThreadCount();
 // Keeps the window's messages flowing (its timer, queued reports) while waiting.
 void RunFor(std::chrono::milliseconds time);
 bool RunUntil(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
+double SecondsSince(std::chrono::steady_clock::time_point start);
 
 struct TWindowRig {
   TNginxRtmp nginx;
@@ -73,10 +74,17 @@ struct TWindowRig {
   // other as stream `stream`.
   explicit TWindowRig(TDeviceSimulatorOptions options = {}, int delaySeconds = 0, std::string stream = "e2e");
 
+  // Presses start and waits until the recording holds more than `videoTags`
+  // video tags; a fatal failure when the start shows a box or media does not
+  // arrive within 20 s.
+  void StartUntilRecorded(size_t videoTags);
   std::string RecordingPath() const { return nginx.RecordingPath(stream_); }
   // Video tags of the recording so far, without sequence headers (0 while
   // nginx has none).
   size_t RecordedVideoTags() const;
+  // Presses stop, prints how long it took and expects the push ended and
+  // within a bound that only a hang exceeds.
+  void StopPromptly(const char* what);
   // Presses stop and waits for nginx to finish the recording.
   std::string StopAndRecord();
 

@@ -19,30 +19,10 @@ using namespace std::chrono;
 
 namespace {
 
-double Seconds(steady_clock::duration d) { return duration<double>(d).count(); }
-
-// Starts a push from the window and waits until its media reaches nginx.
-void StartAndReachServer(TWindowRig& rig) {
-  rig.window->btnStart->click();
-  ASSERT_TRUE(rig.boxes.empty()) << rig.boxes[0].text.toStdString();
-  ASSERT_TRUE(RunUntil([&] { return rig.RecordedVideoTags() > 0; }, seconds(20))) << "no media reached the server";
-}
-
 bool ToldSendingStopped(const TWindowRig& rig) {
   for (const TBox& box : rig.boxes)
     if (box.caption == QString::fromUtf8("错误") && box.text == QString::fromUtf8(kSendFailedText)) return true;
   return false;
-}
-
-// Presses stop; the push must end at once, whatever the server did.
-void StopPromptly(TWindowRig& rig, const char* what) {
-  auto started = steady_clock::now();
-  rig.window->btn2->click();
-  double took = Seconds(steady_clock::now() - started);
-  std::printf("[ timing ] %s: stop took %.2f s\n", what, took);
-  EXPECT_LT(took, 10.0) << "the stop hung";
-  EXPECT_EQ(rig.window->Controller().State(), TPushController::TState::Idle);
-  EXPECT_TRUE(rig.window->btnStart->isEnabled());
 }
 
 class ServerKilledMidPush : public testing::TestWithParam<int> {};
@@ -51,20 +31,20 @@ TEST_P(ServerKilledMidPush, OperatorIsToldOnceAndStopEndsThePushCleanly) {
   TWindowRig rig({}, GetParam());
   std::thread([] {}).join();  // a sanitizer's own helper thread comes with the first one
   const int threadsBefore = ThreadCount();
-  ASSERT_NO_FATAL_FAILURE(StartAndReachServer(rig));
+  ASSERT_NO_FATAL_FAILURE(rig.StartUntilRecorded(0));
 
   rig.nginx.Kill();
   auto killed = steady_clock::now();
   ASSERT_TRUE(RunUntil([&] { return ToldSendingStopped(rig); }, seconds(20)))
       << "the operator was never told that sending stopped";
-  std::printf("[ timing ] told %.2f s after the server was killed\n", Seconds(steady_clock::now() - killed));
+  std::printf("[ timing ] told %.2f s after the server was killed\n", SecondsSince(killed));
   RunFor(seconds(2));  // the device keeps delivering: many more refusals
   EXPECT_EQ(rig.boxes.size(), 1u) << "told once, not once per refused sample";
   EXPECT_GT(rig.sender.refused.load(), 10);
   EXPECT_EQ(rig.sender.acceptedAfterRefusal.load(), 0) << "a failed handle took media again";
   EXPECT_EQ(rig.window->Controller().State(), TPushController::TState::Running) << "the push goes on until stopped";
 
-  StopPromptly(rig, "server killed");
+  rig.StopPromptly("server killed");
   EXPECT_TRUE(RunUntil([&] { return ThreadCount() <= threadsBefore; }, seconds(5)))
       << "a thread of the push outlived the stop: " << ThreadCount() << " > " << threadsBefore;
 }
@@ -77,7 +57,7 @@ INSTANTIATE_TEST_SUITE_P(Delays, ServerKilledMidPush, testing::Values(0, 2), Del
 
 TEST(ServerRestartedMidPush, HandleFailsAndANewStartPushesToTheRestartedServer) {
   TWindowRig rig;
-  ASSERT_NO_FATAL_FAILURE(StartAndReachServer(rig));
+  ASSERT_NO_FATAL_FAILURE(rig.StartUntilRecorded(0));
   rig.nginx.Kill();
   std::filesystem::remove(rig.RecordingPath());
   rig.nginx.Start();
@@ -87,7 +67,7 @@ TEST(ServerRestartedMidPush, HandleFailsAndANewStartPushesToTheRestartedServer) 
   EXPECT_EQ(rig.sender.acceptedAfterRefusal.load(), 0) << "the handle stays Failed though the server is back";
   EXPECT_EQ(rig.RecordedVideoTags(), 0u) << "the failed push reached the new server";
   EXPECT_TRUE(ToldSendingStopped(rig));
-  StopPromptly(rig, "server restarted");
+  rig.StopPromptly("server restarted");
 
   const size_t boxesBefore = rig.boxes.size();
   auto started = steady_clock::now();
@@ -97,7 +77,7 @@ TEST(ServerRestartedMidPush, HandleFailsAndANewStartPushesToTheRestartedServer) 
   ASSERT_TRUE(RunUntil([&] { return rig.RecordedVideoTags() > 0; }, seconds(20)))
       << "the new push reached the restarted server with nothing";
   std::printf("[ timing ] new start to first media at the restarted server: %.2f s\n",
-              Seconds(steady_clock::now() - started));
+              SecondsSince(started));
   RunFor(seconds(3));
   ExpectCleanRecording(rig.StopAndRecord(), true);
   EXPECT_EQ(rig.boxes.size(), boxesBefore) << "the new push was refused: " << rig.boxes.back().text.toStdString();
