@@ -81,12 +81,12 @@ TEST(DeviceRestartedMidPush, StopIsPromptWhileTheClientRetriesAForgottenLoginKey
   std::thread([] {}).join();  // a sanitizer's own helper thread comes with the first one
   const int threadsBefore = ThreadCount();
   ASSERT_NO_FATAL_FAILURE(rig.StartUntilRecorded(50));
-  const size_t before = rig.RecordedVideoTags();
   RestartDevice(rig);
+  const size_t before = rig.RecordedVideoTags();
   ASSERT_TRUE(RunUntil([&] { return rig.device.Requests("DESCRIBE /stream/4").size() >= 2; }, seconds(20)))
       << "the client library never tried the device again";
   RunFor(seconds(3));  // into the library's pause between attempts
-  std::printf("[ figure ] video tags after the device restarted with the login stream: %zu\n",
+  std::printf("[ figure ] video tags since the device came back with the login stream: %zu\n",
               rig.RecordedVideoTags() - before);
 
   rig.StopPromptly("device retried with a forgotten login key");
