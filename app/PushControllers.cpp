@@ -11,6 +11,7 @@
 
 #include "AacConfigs.h"
 #include "Debugs.h"
+#include "ErrorReports.h"
 
 namespace {
 
@@ -104,6 +105,7 @@ int TPushController::StartPush(const std::string& address, const std::string& us
     FDelivered = false;
   }
   FKeyFrameSeen = false;
+  FRefusalReported = false;
   FSenderHandle = nullptr;
   void* handle = nullptr;
   result = FSender.Open(rtmpUrl.c_str(), &handle);
@@ -275,7 +277,7 @@ void TPushController::SendVideo(void* handle, const uint8_t* data, int32_t lengt
   if (FSender.SendVideo(handle, data, static_cast<uint32_t>(length), static_cast<uint32_t>(relative), isKey))
     FSentBytes.fetch_add(length, std::memory_order_relaxed);
   else
-    DebugLog("RTMP_SendVideo failed");
+    ReportRefusal("RTMP_SendVideo failed");
   FLastVideoMs = relative;
 }
 
@@ -291,8 +293,17 @@ void TPushController::SendAudio(void* handle, const uint8_t* data, int32_t lengt
                         static_cast<uint32_t>(relative)))
     FSentBytes.fetch_add(payload, std::memory_order_relaxed);
   else
-    DebugLog("RTMP_SendAudio failed");
+    ReportRefusal("RTMP_SendAudio failed");
   FLastAudioMs = relative;
+}
+
+void TPushController::ReportRefusal(const char* trace) {
+  DebugLog(trace);
+  // A refusal mostly means that the connection to the server broke, after
+  // which the sender refuses everything: the operator is told once per push
+  // (not once per sample) that the media no longer goes out.
+  if (FRefusalReported.exchange(true)) return;
+  ReportError("错误", kSendFailedText);
 }
 
 void TPushController::FillAudioGap(void* handle, int64_t videoMs) {

@@ -42,6 +42,10 @@ uint32_t SystemTickCount();
 // video is dropped. Either way the sorter holds at most this much media.
 constexpr int64_t kStreamSkewLimitMs = 3000;
 
+// The error report, once per push, when the sender refuses media.
+constexpr const char* kSendFailedText =
+    "RTMP推流发送失败， 请检查网络是否通，RTMP服务主机是否开启，然后停止并重新开始推流";
+
 class TPushController {
  public:
   enum class TState { Idle, Running, Stopping };
@@ -100,6 +104,7 @@ class TPushController {
   void SendVideo(void* handle, const uint8_t* data, int32_t length, int64_t timeMs, bool isKey);
   void SendAudio(void* handle, const uint8_t* data, int32_t length, int64_t timeMs);
   void FillAudioGap(void* handle, int64_t videoMs);
+  void ReportRefusal(const char* trace);
   void SetState(TState state);
 
   TSender& FSender;
@@ -113,6 +118,7 @@ class TPushController {
   std::atomic<uint32_t> FBaseTime{0};
   uint32_t FStartTick = 0;
   std::atomic<bool> FDelivered{false};
+  std::atomic<bool> FRefusalReported{false};  // the operator was told this push
   std::unique_ptr<TDelayBuffer> FBufferWorker;
   std::atomic<int32_t> FAudioSampleRate{0};  // the capturer's, read at start
   bool FDeviceOpen = false;                   // Connect was called since the last release

@@ -270,7 +270,8 @@ TParsedFile ParseSettingsText(std::string_view text) {
 // ENotUnderstood for a file far too large to be ours, ESettingsError when it
 // cannot be read.
 std::optional<std::string> ReadSettingsFile(const std::string& path) {
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  // Non-blocking: a named pipe in the file's place must not wait for a writer.
+  int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     if (errno == ENOENT) return std::nullopt;
     throw ESettingsError(SystemError("Cannot read the settings file", path));
@@ -360,6 +361,20 @@ void ReplaceFileAtomically(const std::string& path, const std::string& content) 
     ::fsync(dir);  // makes the rename itself durable; best effort
     ::close(dir);
   }
+}
+
+// The rename in ReplaceFileAtomically would replace a file that the operator
+// made read-only (or the system made immutable) as easily as any other:
+// refuse to write where the file itself may not be written. Opening for
+// writing without truncating changes nothing (and a named pipe there does
+// not block).
+void EnsureWritable(const std::string& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0) {
+    ::close(fd);
+    return;
+  }
+  if (errno != ENOENT) throw ESettingsError(SystemError("Cannot write the settings file", path));
 }
 
 // Keeps the file that Commit is about to replace as <path>.bak (a second
@@ -500,6 +515,7 @@ void TSettingsKey::WriteDword(const std::string& name, uint32_t number) {
 }
 
 void TSettingsKey::Commit() {
+  EnsureWritable(FImpl->Location);
   if (FImpl->NeedsBackup) KeepBackup(FImpl->Location);
   ReplaceFileAtomically(FImpl->Location, FImpl->Compose());
   FImpl->NeedsBackup = false;

@@ -1,133 +1,27 @@
 // The whole push with the real parts: the device simulator → the window
 // (offscreen) with the real capturer, delay buffer and sender library →
 // nginx-rtmp, judged in the recording with ffprobe and ffmpeg.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
-#include <QCoreApplication>
 #include <QLabel>
 #include <QLineEdit>
-#include <QComboBox>
 #include <QPushButton>
 #include <chrono>
 #include <thread>
 
-#include "BufferWorkerAdapters.h"
-#include "DeviceSimulator.h"
-#include "FlvFile.h"
-#include "MediaProbe.h"
-#include "NginxRtmp.h"
-#include "Processes.h"
 #include "QtApplications.h"
 #include "RecordingChecks.h"
-#include "TidecastMains.h"
-#include "Trel32CaptureDevices.h"
-#include "VelmaroSenders.h"
+#include "WindowRigs.h"
 
 using namespace testsupport;
 using namespace std::chrono;
 
 namespace {
 
-// The client library, once for the process, as the program starts it.
-class TLibraryEnvironment : public testing::Environment {
- public:
-  void SetUp() override { library_ = std::make_unique<TTrel32Library>(); }
-  void TearDown() override { library_.reset(); }
-
- private:
-  std::unique_ptr<TTrel32Library> library_;
-};
 const auto* const qtEnvironment = testing::AddGlobalTestEnvironment(new TQtEnvironment);
-const auto* const libraryEnvironment = testing::AddGlobalTestEnvironment(new TLibraryEnvironment);
+const auto* const libraryEnvironment = testing::AddGlobalTestEnvironment(new TTrel32Environment);
 
-// The real sender, counting the headers it is asked to send.
-class TCountingSender : public TVelmaroSender {
- public:
-  int SendHeader(void* handle, const TMediaHeader* header) override {
-    ++headers;
-    return TVelmaroSender::SendHeader(handle, header);
-  }
-  std::atomic<int> headers{0};
-};
-
-int ThreadCount() {
-  int count = 0;
-  if (DIR* dir = ::opendir("/proc/self/task")) {
-    while (dirent* entry = ::readdir(dir))
-      if (entry->d_name[0] != '.') ++count;
-    ::closedir(dir);
-  }
-  return count;
-}
-
-// Keeps the window's messages flowing (its timer, queued reports) while waiting.
-void RunFor(milliseconds time) {
-  auto end = steady_clock::now() + time;
-  while (steady_clock::now() < end) {
-    QCoreApplication::processEvents();
-    std::this_thread::sleep_for(milliseconds(10));
-  }
-}
-
-bool RunUntil(const std::function<bool()>& condition, milliseconds timeout) {
-  auto end = steady_clock::now() + timeout;
-  while (!condition()) {
-    if (steady_clock::now() > end) return false;
-    RunFor(milliseconds(20));
-  }
-  return true;
-}
-
-struct TBox {
-  QString text, caption;
-};
-
-struct Rig {
-  TNginxRtmp nginx;
-  TDeviceSimulator device;
-  TTempDir dir{"tidecast-e2e"};
-  TConfig config{dir.Path() + "/Orvane/Tidecast.reg"};
-  TCountingSender sender;
-  TTrel32CaptureDevice capturer;
-  std::unique_ptr<TTidecastMain> window;
-  std::vector<TBox> boxes;
-
-  explicit Rig(TDeviceSimulatorOptions options = {}, int delaySeconds = 0) : device(options) {
-    nginx.Start();
-    device.Start();
-    config.Load();
-    window = std::make_unique<TTidecastMain>(config, sender, capturer, BufferWorkerFactory());
-    window->ErrorBox = [this](QWidget*, const QString& text, const QString& caption) {
-      boxes.push_back({text, caption});
-    };
-    window->edtAddress->setText("127.0.0.1");
-    window->edtPort->setText(QString::number(device.RtspPort()));
-    window->edtHttp->setText(QString::number(device.HttpPort()));
-    window->edtUser->setText(QString::fromStdString(options.user));
-    window->edtPassword->setText(QString::fromStdString(options.password));
-    window->edtRtmp->setText(QString::fromStdString(nginx.PublishUrl("e2e")));
-    window->cbxDelay->setEditText(QString::number(delaySeconds));
-  }
-
-  // Video tags of the recording so far (0 while nginx has none).
-  size_t RecordedVideoTags() {
-    try {
-      size_t count = 0;
-      for (const TFlvTag& tag : ReadFlvFile(nginx.RecordingPath("e2e")).tags)
-        if (tag.IsVideo() && !tag.IsSequenceHeader()) ++count;
-      return count;
-    } catch (const std::exception&) {
-      return 0;
-    }
-  }
-
-  std::string StopAndRecord() {
-    window->btn2->click();
-    EXPECT_TRUE(nginx.WaitForRecording("e2e", seconds(10)));
-    return nginx.RecordingPath("e2e");
-  }
-};
+using Rig = TWindowRig;
 
 }  // namespace
 

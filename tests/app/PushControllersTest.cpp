@@ -12,6 +12,7 @@
 
 #include "AacConfigs.h"
 #include "Debugs.h"
+#include "ErrorReports.h"
 #include "Processes.h"
 #include "PushControllers.h"
 #include "PushFakes.h"
@@ -172,16 +173,32 @@ TEST(PushPath, AudioLosesItsAdtsHeader) {
   EXPECT_EQ(rig.controller->FAudioFrames.load(), 2);
 }
 
-TEST(PushPath, RefusedSamplesAreTracedAndNotCountedAsSent) {
+std::atomic<int> sendFailureReports{0};
+void CountSendFailureReport(const std::string& caption, const std::string& text) {
+  if (caption == "错误" && text == kSendFailedText) ++sendFailureReports;
+}
+
+// The operator is told once per push that media no longer goes out, not
+// once per refused sample.
+TEST(PushPath, RefusedSamplesAreTracedNotCountedAndReportedOncePerPush) {
+  SetErrorReportHandler(CountSendFailureReport);
+  sendFailureReports = 0;
   Rig rig;
   ASSERT_EQ(rig.Start(), 0);
   rig.sender.mediaResult = false;
   rig.capturer.Deliver(kVideo, 2, AccessUnit(0x65, 100), 0);
   rig.capturer.Deliver(kAudio, 0, Bytes(100), 0);
-  EXPECT_EQ(rig.sender.Sent().size(), 2u);
+  rig.capturer.Deliver(kVideo, 0, AccessUnit(0x41, 100), 3600);
+  EXPECT_EQ(rig.sender.Sent().size(), 3u);
   EXPECT_EQ(rig.controller->FSentBytes.load(), 0);
   EXPECT_TRUE(rig.Traced("RTMP_SendVideo failed"));
   EXPECT_TRUE(rig.Traced("RTMP_SendAudio failed"));
+  EXPECT_EQ(sendFailureReports.load(), 1);
+  rig.controller->StopPush();
+  ASSERT_EQ(rig.Start(), 0);
+  rig.capturer.Deliver(kVideo, 2, AccessUnit(0x65, 100), 0);
+  EXPECT_EQ(sendFailureReports.load(), 2) << "a new push reports again";
+  SetErrorReportHandler(nullptr);
 }
 
 TEST(PushHeader, ParameterSetsLoseOnlyAFourByteStartCode) {
