@@ -20,6 +20,7 @@ constexpr int64_t kOpenDeadlineUs = 10'000'000;  // the whole open, whatever the
 constexpr int64_t kCloseGraceUs = 500'000;       // for TEARDOWN on the way out
 constexpr int kDefaultFrameRate = 25;
 constexpr size_t kMaxHeldBytes = 8 << 20;        // samples kept before the first registration
+constexpr size_t kMaxUrlLength = 4096;           // a URL a source may give for a reconnect
 
 bool IsAsciiDigits(const std::string& text) {
   return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -235,6 +236,20 @@ int32_t TRtspClient::Register(TRtspClientCallback callback, void* user) {
   return TREL32_OK;
 }
 
+void TRtspClient::SetUrlSource(TRtspUrlSource source, void* user) {
+  std::lock_guard guard(urlSourceLock_);
+  urlSource_ = source;
+  urlSourceUser_ = user;
+}
+
+void TRtspClient::RefreshUrl() {
+  std::lock_guard guard(urlSourceLock_);
+  if (urlSource_ == nullptr) return;
+  char url[kMaxUrlLength] = {};
+  if (urlSource_(channel_, urlSourceUser_, url, static_cast<int32_t>(sizeof url)) == 1 && url[sizeof url - 1] == 0)
+    url_ = url;
+}
+
 int32_t TRtspClient::Unregister() {
   // Taking the lock waits for a running callback; none starts after.
   std::unique_lock guard(callbackLock_, std::defer_lock);
@@ -292,6 +307,7 @@ bool TRtspClient::Reconnect() {
       if (pauseWake_.wait_for(guard, ReconnectPause(attempt), [this] { return stopping_.load(); })) return false;
     }
     DebugLogFmt("trel32: channel %d reconnecting, attempt %d", channel_, attempt + 1);
+    RefreshUrl();
     TSession session;
     if (OpenSession(session) != TREL32_OK) continue;
     session_ = session;

@@ -34,6 +34,7 @@ class TRtspClient {
   int32_t GetParameterSets(uint8_t* sps, int32_t* spsLength, uint8_t* pps, int32_t* ppsLength) const;
   void FillMediaInfo(TRtspMediaInfo& info) const;
   int32_t Register(TRtspClientCallback callback, void* user);
+  void SetUrlSource(TRtspUrlSource source, void* user);
   int32_t Unregister();
   // Ends delivery and closes the stream; bounded even when the device hangs.
   void Close();
@@ -55,6 +56,7 @@ class TRtspClient {
   void Run();
   void ReadSession();
   bool Reconnect();
+  void RefreshUrl();
   void HandleVideo(const AVPacket& packet);
   void HandleAudio(const AVPacket& packet);
   void DeliverAccessUnit(const std::vector<uint8_t>& unit, bool idr, int64_t time, int64_t nextTime);
@@ -63,7 +65,10 @@ class TRtspClient {
   static int Interrupted(void* self);
 
   const int32_t channel_;
-  const std::string url_;
+  std::string url_;  // after Open, the delivering thread's alone
+  std::mutex urlSourceLock_;
+  TRtspUrlSource urlSource_ = nullptr;
+  void* urlSourceUser_ = nullptr;
 
   // Stream description, fixed by Open.
   std::vector<uint8_t> sps_, pps_;

@@ -117,6 +117,15 @@ TREL32_API int32_t TREL32_CALL trel32RegisteRTSPClientCallback(TRtspClientCallba
   });
 }
 
+TREL32_API int32_t TREL32_CALL trel32SetReconnectUrlSource(TRtspUrlSource source, int32_t channel, void* user) {
+  return Guarded([&] {
+    auto client = FindClient(channel);
+    if (client == nullptr) return TREL32_E_UNKNOWN_CHANNEL;
+    client->SetUrlSource(source, user);
+    return TREL32_OK;
+  });
+}
+
 TREL32_API int32_t TREL32_CALL trel32UnRegisteRTSPClientCallback(int32_t channel) {
   return Guarded([&] {
     auto client = FindClient(channel);

@@ -14,12 +14,17 @@ std::string RtspBase(const std::string& address, int32_t rtspPort) {
   return "rtsp://" + address + ":" + std::to_string(rtspPort);
 }
 
+std::string LoginStreamUrl(const std::string& address, int32_t rtspPort, int32_t channel, const std::string& key) {
+  return RtspBase(address, rtspPort) + "/stream/" + std::to_string(channel) + "?config.login=" + key;
+}
+
 }  // namespace
 
 int32_t TTrel32Capturer::Connect(const std::string& address, const std::string& user, const std::string& password,
                                  int32_t mode, int32_t rtspPort, int32_t httpPort, bool hd) {
   int32_t channel = 0;
   std::string url;
+  bool loginStream = false;
   if (mode == 1) {
     url = RtspBase(address, rtspPort) + "/stream/0";
   } else if (mode == 0) {
@@ -27,7 +32,8 @@ int32_t TTrel32Capturer::Connect(const std::string& address, const std::string& 
     // The two URL forms number the qualities differently.
     if (!key.empty()) {
       channel = hd ? 0 : 4;
-      url = RtspBase(address, rtspPort) + "/stream/" + std::to_string(channel) + "?config.login=" + key;
+      url = LoginStreamUrl(address, rtspPort, channel, key);
+      loginStream = true;
     } else {
       channel = hd ? 1 : 0;
       url = RtspBase(address, rtspPort) + "/dispatch/" + std::to_string(channel) + "?config.client_type=web";
@@ -40,6 +46,7 @@ int32_t TTrel32Capturer::Connect(const std::string& address, const std::string& 
   if (clientOpen_) Disconnect();
   Channel = channel;
   Url = url;
+  logon_ = {address, user, password, rtspPort, httpPort};
   DebugLog("URL: " + Url);
 
   int32_t result = trel32CreateRTSPClient(Url.c_str(), Channel, kTransportTcp);
@@ -49,6 +56,7 @@ int32_t TTrel32Capturer::Connect(const std::string& address, const std::string& 
     return result;
   }
   clientOpen_ = true;
+  if (loginStream) trel32SetReconnectUrlSource(&TTrel32Capturer::FreshLoginUrl, Channel, this);
   result = trel32GetSPSPPS(Channel, Sps, &SpsLen, Pps, &PpsLen);
   if (result != 0) {
     DebugLog("GetSPSPPS failed");
@@ -91,6 +99,16 @@ void TTrel32Capturer::ReleaseClient() {
   trel32DestroyRTSPClient(Channel);
   clientOpen_ = false;
   Capturing = false;
+}
+
+int32_t TREL32_CALL TTrel32Capturer::FreshLoginUrl(int32_t channel, void* user, char* url, int32_t capacity) {
+  const TLogon& logon = static_cast<TTrel32Capturer*>(user)->logon_;
+  std::string key = GetLoginKey(logon.address, logon.user, logon.password, logon.httpPort);
+  if (key.empty()) return 0;  // the device is not back yet: try the old URL
+  std::string fresh = LoginStreamUrl(logon.address, logon.rtspPort, channel, key);
+  if (fresh.size() >= static_cast<size_t>(capacity)) return 0;
+  std::memcpy(url, fresh.c_str(), fresh.size() + 1);
+  return 1;
 }
 
 void TREL32_CALL TTrel32Capturer::HandleSample(int32_t, void* user, uint8_t streamCode, uint8_t frameType,

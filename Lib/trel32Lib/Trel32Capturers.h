@@ -42,11 +42,21 @@ class TTrel32Capturer {
   void Disconnect();
 
  private:
+  // The login stream's reconnects: a restarted device has forgotten the key
+  // in the URL, so each attempt logs in again for a fresh one.
+  static int32_t TREL32_CALL FreshLoginUrl(int32_t channel, void* user, char* url, int32_t capacity);
   static void TREL32_CALL HandleSample(int32_t channel, void* user, uint8_t streamCode, uint8_t frameType,
                                        const uint8_t* data, int32_t length, int64_t timestamp);
   void ReleaseClient();
 
   bool clientOpen_ = false;  // a library client exists on Channel, connected or not
+
+  // The logon behind a login-key URL; fixed while the client exists (the
+  // library's thread reads it for reconnects).
+  struct TLogon {
+    std::string address, user, password;
+    int32_t rtspPort = 0, httpPort = 0;
+  } logon_;
 };
 
 // Start-up and shut-down of the library for the process: once before the

@@ -81,6 +81,11 @@ typedef void(TREL32_CALL* TRtspClientCallback)(int32_t channel, void* user, uint
                                                uint8_t frameType, const uint8_t* data, int32_t length,
                                                int64_t timestamp);
 
+/* Gives the URL for a reconnect: writes it zero-terminated into `url` (at most
+ * `capacity` bytes with the zero) and returns 1, or returns 0 to keep the
+ * previous URL. Runs on the client's own thread before each attempt. */
+typedef int32_t(TREL32_CALL* TRtspUrlSource)(int32_t channel, void* user, char* url, int32_t capacity);
+
 /* Starts the library once per process. */
 TREL32_API int32_t TREL32_CALL trel32Init(void);
 /* Stops the library: destroys every client still open. */
@@ -110,8 +115,12 @@ TREL32_API int32_t TREL32_CALL trel32RegisteRTSPClientCallback(TRtspClientCallba
  * called from that callback itself) and none will start. */
 TREL32_API int32_t TREL32_CALL trel32UnRegisteRTSPClientCallback(int32_t channel);
 
+/* A login key in the URL does not survive a restart of the device: the owner
+ * that logged in names a source of fresh URLs here (null: keep the URL). */
+TREL32_API int32_t TREL32_CALL trel32SetReconnectUrlSource(TRtspUrlSource source, int32_t channel, void* user);
+
 /* Stops and frees the client; returns within about a second even when the
- * device hangs. Not from the channel's own callback (TREL32_E_WRONG_THREAD). */
+ * device hangs (or once a running URL source has returned). Not from the channel's own callback (TREL32_E_WRONG_THREAD). */
 TREL32_API int32_t TREL32_CALL trel32DestroyRTSPClient(int32_t channel);
 
 #ifdef __cplusplus

@@ -73,23 +73,26 @@ TEST(DeviceRestartedMidPush, DispatchStreamResumesAndNoTimeGoesBack) {
 }
 
 // The login stream's URL carries a key that a restarted device no longer
-// knows, so the client library's reconnects are refused. Whatever the
-// library does meanwhile, the stop must end the push at once and leave no
-// thread behind.
-TEST(DeviceRestartedMidPush, StopIsPromptWhileTheClientRetriesAForgottenLoginKey) {
+// knows: each reconnect logs in again for a fresh key, so delivery resumes;
+// the recording's times never go back, and the stop still leaves no thread.
+TEST(DeviceRestartedMidPush, LoginStreamResumesWithAFreshKey) {
   TWindowRig rig;
   std::thread([] {}).join();  // a sanitizer's own helper thread comes with the first one
   const int threadsBefore = ThreadCount();
   ASSERT_NO_FATAL_FAILURE(rig.StartUntilRecorded(50));
-  RestartDevice(rig);
+  const size_t logonsBefore = rig.device.Requests("HTTP GET /cgi-bin/logon.cgi").size();
   const size_t before = rig.RecordedVideoTags();
-  ASSERT_TRUE(RunUntil([&] { return rig.device.Requests("DESCRIBE /stream/4").size() >= 2; }, seconds(20)))
-      << "the client library never tried the device again";
-  RunFor(seconds(3));  // into the library's pause between attempts
-  std::printf("[ figure ] video tags since the device came back with the login stream: %zu\n",
-              rig.RecordedVideoTags() - before);
+  RestartDevice(rig);
+  auto restarted = steady_clock::now();
+  ASSERT_TRUE(RunUntil([&] { return rig.RecordedVideoTags() > before + 75; }, seconds(40)))
+      << "delivery never resumed after the device came back";
+  std::printf("[ timing ] device back to media at the server (login stream): %.2f s\n", SecondsSince(restarted));
+  EXPECT_GT(rig.device.Requests("HTTP GET /cgi-bin/logon.cgi").size(), logonsBefore) << "a fresh logon";
+  EXPECT_TRUE(rig.boxes.empty());
 
-  rig.StopPromptly("device retried with a forgotten login key");
+  rig.StopPromptly("login stream after a device restart");
+  ASSERT_TRUE(rig.nginx.WaitForRecording("e2e", seconds(10)));
+  ExpectNoTimeGoesBack(rig.RecordingPath());
   EXPECT_TRUE(RunUntil([&] { return ThreadCount() <= threadsBefore; }, seconds(5)))
       << "a thread of the push outlived the stop: " << ThreadCount() << " > " << threadsBefore;
 }
