@@ -7,6 +7,7 @@
 
 #include "Assertions.h"
 #include "ErrorReports.h"
+#include "Latencies.h"
 
 namespace {
 constexpr int kStreamCountCheckLine = 80;
@@ -58,6 +59,7 @@ bool TSampleSort::Push(int32_t streamIndex, const uint8_t* data, int32_t length,
     sample->KeyFlag = keyFlag;
     sample->Extra = extra;
     if (length > 0) std::memcpy(sample->Data, data, static_cast<size_t>(length));
+    TIDECAST_LATENCY_MARK(LatencyQueued(streamIndex, time));
     bool wake = false;
     {
       std::lock_guard guard(lock_);
@@ -166,6 +168,7 @@ void TSampleSort::Execute() {
       sample = TakeEarliestHead();
       handler = onSample_;
     }
+    TIDECAST_LATENCY_MARK(LatencyTaken(sample->StreamIndex, sample->Time));
     try {
       if (handler.Proc != nullptr)
         handler.Proc(handler.Owner, sample->StreamIndex, sample->Data, sample->Length, sample->Time,

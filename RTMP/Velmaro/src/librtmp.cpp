@@ -14,6 +14,8 @@
 #include <cstring>
 #include <new>
 
+#include "Latencies.h"
+
 // Generated at build time: maps every librtmp symbol to its renamed copy.
 #include "librtmp_renames.h"
 #include <librtmp/rtmp.h>
@@ -195,6 +197,8 @@ int TRtmpConnection::SendPacket(uint8_t messageType, const uint8_t* body, uint32
   packet.m_nInfoField2 = rtmp_->m_stream_id;
   packet.m_nBodySize = length;
   if (length > 0) std::memcpy(packet.m_body, body, length);
+  TIDECAST_LATENCY_MARK(LatencySent(
+      messageType == kMessageVideo ? kLatencyVideo : messageType == kMessageAudio ? kLatencyAudio : -1, timestamp));
   int result = 0;
   {
     TSigPipeGuard sigPipe;
