@@ -2,8 +2,9 @@
 // time, on a thread of its own, and hands each sample to a release handler.
 // A sample leaves only while every stream has one waiting; the earliest head
 // wins, equal times go to the lower stream index, and one stream's samples
-// always leave in the order they were pushed. The thread looks at the queues
-// every 2 ms while a stream is empty and drains without pause otherwise.
+// always leave in the order they were pushed. While a stream is empty the
+// thread sleeps until the push that completes the set wakes it; otherwise it
+// drains without pause.
 #pragma once
 
 #include <atomic>

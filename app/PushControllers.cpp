@@ -12,6 +12,7 @@
 #include "AacConfigs.h"
 #include "Debugs.h"
 #include "ErrorReports.h"
+#include "Latencies.h"
 
 namespace {
 
@@ -199,6 +200,7 @@ void TPushController::StopPush() {
 
 void TPushController::HandleCapturedSample(uint8_t code, uint8_t frameType, const uint8_t* data,
                                            int32_t length, int64_t ticks) {
+  TIDECAST_LATENCY_MARK(LatencyCaptured(code == kCodeVideo ? kLatencyVideo : code == kCodeAudio ? kLatencyAudio : -1));
   if (data == nullptr || length <= 0) return;
   double seconds;
   if (code == kCodeAudio) {

@@ -1,6 +1,8 @@
 // Access units are decided by the slices, not by packet times.
 #include <gtest/gtest.h>
 
+#include <random>
+
 #include "AccessUnits.h"
 #include "TestMedia.h"
 
@@ -107,6 +109,43 @@ TEST_F(Assembler, TrailingZerosAndParameterSetsAloneAreNoUnit) {
   ASSERT_EQ(nals.size(), 2u);
   TBytes pps = Nal(8);
   EXPECT_EQ(nals[1], TBytes(pps.begin() + 4, pps.end())) << "trailing zeros are not part of a unit";
+}
+
+// The plain byte-by-byte reading of the splitting rule, to hold the fast scan to.
+std::vector<TBytes> SplitByteByByte(const TBytes& data) {
+  std::vector<size_t> starts;  // just behind each 00 00 01
+  for (size_t i = 0; i + 3 <= data.size();) {
+    if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
+      starts.push_back(i + 3);
+      i += 3;
+    } else {
+      ++i;
+    }
+  }
+  std::vector<TBytes> units;
+  for (size_t k = 0; k < starts.size(); ++k) {
+    size_t end = k + 1 < starts.size() ? starts[k + 1] - 3 : data.size();
+    while (end > starts[k] && data[end - 1] == 0) --end;
+    if (end > starts[k]) units.emplace_back(data.begin() + static_cast<std::ptrdiff_t>(starts[k]),
+                                            data.begin() + static_cast<std::ptrdiff_t>(end));
+  }
+  return units;
+}
+
+TEST(NalUnitSplitting, AgreesWithAByteByByteScanOnStartCodeRichBytes) {
+  // Mostly 00 and 01, so that start codes overlap, touch the ends and hide
+  // inside runs of zeros.
+  std::mt19937 random(7);
+  for (int round = 0; round < 2000; ++round) {
+    TBytes data(random() % 40);
+    for (uint8_t& byte : data) {
+      uint32_t pick = random() % 8;
+      byte = pick < 4 ? 0 : pick < 6 ? 1 : static_cast<uint8_t>(random());
+    }
+    std::vector<TBytes> units;
+    ForEachNalUnit(data.data(), data.size(), [&](const uint8_t* nal, size_t size) { units.emplace_back(nal, nal + size); });
+    ASSERT_EQ(units, SplitByteByByte(data)) << "round " << round;
+  }
 }
 
 TEST_F(Assembler, RealEncoderOutputRegroupsIntoTheEncodersAccessUnits) {

@@ -67,10 +67,10 @@ std::string TRtspStreams::PipelineDescription(const TSimulatorOptions& o) {
   if (o.video) {
     char video[600];
     std::snprintf(video, sizeof video,
-                  " videotestsrc is-live=true pattern=ball ! video/x-raw,width=%d,height=%d,framerate=%d/1 ! "
+                  " videotestsrc is-live=true pattern=%s ! video/x-raw,width=%d,height=%d,framerate=%d/1 ! "
                   "x264enc speed-preset=ultrafast tune=zerolatency key-int-max=%d bitrate=%d option-string=slices=%d ! "
                   "video/x-h264,profile=constrained-baseline ! rtph264pay name=pay%d pt=96 config-interval=0",
-                  o.width, o.height, o.frameRate, o.keyInterval, o.bitrateKbps, o.slices, payloaders++);
+                  o.pattern.c_str(), o.width, o.height, o.frameRate, o.keyInterval, o.bitrateKbps, o.slices, payloaders++);
     description += video;
   }
   if (o.audio) {

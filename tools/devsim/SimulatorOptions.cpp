@@ -22,6 +22,8 @@ const char* const kUsage =
     "  --key-interval N    frames between key frames (default 25)\n"
     "  --slices N          slices per picture (default 2)\n"
     "  --bitrate N         video bit rate in kbit/s (default 400)\n"
+    "  --pattern NAME      test picture: ball, snow, smpte or zone-plate (default\n"
+    "                      ball; snow, random noise, reaches the bit rate asked for)\n"
     "  --audio-rate N      audio sample rate (default 48000)\n"
     "  --audio-channels N  audio channels, 1 or 2 (default 2)\n"
     "  --no-audio          video only\n"
@@ -37,6 +39,15 @@ bool ParseInt(const std::string& text, int low, int high, int& value) {
     return false;
   value = parsed;
   return true;
+}
+
+bool ParsePattern(const std::string& text, std::string& pattern) {
+  for (const char* known : {"ball", "snow", "smpte", "zone-plate"})
+    if (text == known) {
+      pattern = text;
+      return true;
+    }
+  return false;
 }
 
 bool ParseSize(const std::string& text, int& width, int& height) {
@@ -64,6 +75,7 @@ std::optional<TSimulatorOptions> ParseSimulatorOptions(const std::vector<std::st
       {"--key-interval", [&](const std::string& v) { return ParseInt(v, 1, 1000, o.keyInterval); }},
       {"--slices", [&](const std::string& v) { return ParseInt(v, 1, 8, o.slices); }},
       {"--bitrate", [&](const std::string& v) { return ParseInt(v, 16, 100000, o.bitrateKbps); }},
+      {"--pattern", [&](const std::string& v) { return ParsePattern(v, o.pattern); }},
       {"--audio-rate", [&](const std::string& v) { return ParseInt(v, 8000, 96000, o.audioRate); }},
       {"--audio-channels", [&](const std::string& v) { return ParseInt(v, 1, 2, o.audioChannels); }},
       {"--logon-reply", [&](const std::string& v) { o.logonReply = v; return true; }},

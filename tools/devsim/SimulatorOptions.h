@@ -17,6 +17,9 @@ struct TSimulatorOptions {
   int keyInterval = 25;                // frames from one IDR picture to the next
   int slices = 2;                      // slices per picture
   int bitrateKbps = 400;
+  // The test picture (a videotestsrc pattern). A moving ball encodes far
+  // below most bit rates; "snow" fills whatever rate is asked for.
+  std::string pattern = "ball";
   bool video = true;
   bool audio = true;
   int audioRate = 48000;

@@ -12,6 +12,9 @@
 
 #include <cerrno>
 #include <cstring>
+#include <new>
+
+#include "Latencies.h"
 
 // Generated at build time: maps every librtmp symbol to its renamed copy.
 #include "librtmp_renames.h"
@@ -170,11 +173,21 @@ int TRtmpConnection::SendPacket(uint8_t messageType, const uint8_t* body, uint32
                                 int headerForm) {
   std::lock_guard guard(sendLock_);
   if (rtmp_ == nullptr) return 0;
+  // librtmp writes chunk headers into the bytes before and inside the body:
+  // the body is copied behind room for the largest header, into a buffer
+  // kept for the connection (one allocation per message cost more than the
+  // copy).
+  size_t needed = RTMP_MAX_HEADER_SIZE + static_cast<size_t>(length);
+  if (packetBuffer_.size() < needed) {
+    try {
+      packetBuffer_.resize(needed);
+    } catch (const std::bad_alloc&) {
+      return 0;  // this message fails, nothing else
+    }
+  }
   RTMPPacket packet;
   RTMPPacket_Reset(&packet);
-  // librtmp writes chunk headers into the bytes before and inside the body,
-  // so the body lives in a packet of its own allocation.
-  if (!RTMPPacket_Alloc(&packet, length)) return 0;
+  packet.m_body = packetBuffer_.data() + RTMP_MAX_HEADER_SIZE;
   bool shortHeader = headerForm == kHeaderNoStreamId && MayUseShortHeader(kMediaChannel, timestamp);
   packet.m_headerType = shortHeader ? RTMP_PACKET_SIZE_MEDIUM : RTMP_PACKET_SIZE_LARGE;
   packet.m_packetType = messageType;
@@ -184,12 +197,13 @@ int TRtmpConnection::SendPacket(uint8_t messageType, const uint8_t* body, uint32
   packet.m_nInfoField2 = rtmp_->m_stream_id;
   packet.m_nBodySize = length;
   if (length > 0) std::memcpy(packet.m_body, body, length);
+  TIDECAST_LATENCY_MARK(LatencySent(
+      messageType == kMessageVideo ? kLatencyVideo : messageType == kMessageAudio ? kLatencyAudio : -1, timestamp));
   int result = 0;
   {
     TSigPipeGuard sigPipe;
     result = RTMP_SendPacket(rtmp_, &packet, 0);
   }
-  RTMPPacket_Free(&packet);
   return result;
 }
 

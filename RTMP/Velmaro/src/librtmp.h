@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 struct RTMP;
 
@@ -73,6 +74,9 @@ class TRtmpConnection {
   // Serialises every use of the librtmp object: it is not safe for two
   // threads at once (header re-sends against the sorter's thread).
   std::mutex sendLock_;
+  // Scratch for the message being sent, under sendLock_: the body behind room
+  // for librtmp's chunk header. Grows to the largest message, never shrinks.
+  std::vector<char> packetBuffer_;
 };
 
 }  // namespace velmaro
