@@ -1,70 +1,31 @@
 # Shared by the whole-program benchmarks (bench/relay/run.sh,
-# bench/soak/run.sh): the device simulator, a local nginx-rtmp that records
-# every stream, headless Tidecast pushes and ffmpeg relays, and readings of a
-# process from /proc. Source it after setting `top` (the repository) and
-# `work` (a scratch folder the caller removes); call bench_cleanup on exit.
+# bench/soak/run.sh): the device simulator and a recording nginx-rtmp (from
+# scripts/servers.sh), headless Tidecast pushes and ffmpeg relays, and
+# readings of a process from /proc. Source it after setting `top` (the
+# repository) and `work` (a scratch folder the caller removes); call
+# bench_cleanup on exit. Every process started lands in `pids`.
 
-bench_pids=()
+# shellcheck source=../scripts/servers.sh
+source "$top/scripts/servers.sh"
+
+pids=()
 
 bench_cleanup() {
   local pid
-  for pid in "${bench_pids[@]}"; do
+  for pid in "${pids[@]}"; do
     kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
   done
-  bench_pids=()
+  pids=()
 }
 
-bench_listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-
-bench_free_port() {
-  local port=
-  while [ -z "$port" ]; do
-    port=$(shuf -i 20000-60000 -n 1)
-    bench_listening "$port" && port=
-  done
-  echo "$port"
-}
-
-# bench_start_devsim BUILD_DIR [devsim options...]: sets devsim_pid,
-# devsim_http, devsim_rtsp and devsim_url (the plain client's URL).
+# bench_start_devsim BUILD_DIR [devsim options...]
 bench_start_devsim() {
-  local build=$1 log=$work/devsim.log
+  local build=$1
   shift
-  "$build/bin/devsim" --rtsp-port 0 --http-port 0 "$@" >"$log" 2>&1 &
-  devsim_pid=$!
-  bench_pids+=("$devsim_pid")
-  for _ in $(seq 150); do grep -q '^devsim ready' "$log" && break; sleep 0.1; done
-  local ready
-  ready=$(grep '^devsim ready' "$log") || { cat "$log" >&2; return 1; }
-  devsim_http=$(sed 's/.*http=\([0-9]*\).*/\1/' <<<"$ready")
-  devsim_rtsp=$(sed 's/.*rtsp=\([0-9]*\).*/\1/' <<<"$ready")
-  devsim_url="rtsp://127.0.0.1:$devsim_rtsp/dispatch/0?config.client_type=web"
+  start_devsim "$build/bin/devsim" "$@"
 }
 
-# bench_start_nginx: an nginx-rtmp recording every stream into $work/rec;
-# sets nginx_pid and rtmp_base (append the stream name).
-bench_start_nginx() {
-  local port
-  port=$(bench_free_port)
-  mkdir -p "$work/rec"
-  cat >"$work/nginx.conf" <<CONF
-load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;
-error_log $work/nginx-error.log info;
-pid $work/nginx.pid;
-daemon off;
-master_process off;
-worker_rlimit_nofile 4096;
-events { worker_connections 1024; }
-rtmp { server { listen 127.0.0.1:$port; application hls {
-  live on; record all; record_path $work/rec; record_unique off; } } }
-CONF
-  nginx -p "$work" -c "$work/nginx.conf" &
-  nginx_pid=$!
-  bench_pids+=("$nginx_pid")
-  for _ in $(seq 100); do bench_listening "$port" && break; sleep 0.1; done
-  bench_listening "$port" || { cat "$work/nginx-error.log" >&2; return 1; }
-  rtmp_base="rtmp://127.0.0.1:$port/hls"
-}
+bench_start_nginx() { start_nginx_rtmp; }
 
 # Ends nginx so that it closes (finishes) every recording.
 bench_stop_nginx() {
@@ -75,8 +36,8 @@ bench_stop_nginx() {
 # A process that has ended leaves the clean-up list (its id may be reused).
 bench_forget() {
   local pid kept=()
-  for pid in "${bench_pids[@]}"; do [ "$pid" = "$1" ] || kept+=("$pid"); done
-  bench_pids=("${kept[@]}")
+  for pid in "${pids[@]}"; do [ "$pid" = "$1" ] || kept+=("$pid"); done
+  pids=("${kept[@]}")
 }
 
 # bench_write_settings CONFIG_HOME DELAY_SECONDS: the stored settings that
@@ -92,9 +53,9 @@ bench_write_settings() {
 }
 
 # bench_start_tidecast BUILD_DIR NAME DELAY_SECONDS [ENV=VALUE...]: a
-# headless push of the simulator to stream NAME in launch mode; its output
-# goes to $work/NAME.out and .err. Sets tidecast_pid; waits for the start
-# result and fails unless it is 0.
+# headless push of the simulator to stream NAME in launch mode, with the
+# delay stored in its own settings file; its output goes to $work/NAME.out
+# and .err. Sets tidecast_pid (bench_wait_started waits for the start).
 bench_start_tidecast() {
   local build=$1 name=$2 delay=$3
   shift 3
@@ -104,7 +65,7 @@ bench_start_tidecast() {
     "Address=127.0.0.1&User=admin&Password=admin&isHD=0&RtspPort=$devsim_rtsp&HttpPort=$devsim_http&id=1" \
     "$rtmp_base/$name" >"$work/$name.out" 2>"$work/$name.err" &
   tidecast_pid=$!
-  bench_pids+=("$tidecast_pid")
+  pids+=("$tidecast_pid")
 }
 
 # bench_wait_started PID NAME: waits (up to 60 s) for the start result line.
@@ -129,7 +90,7 @@ bench_start_ffmpeg() {
   ffmpeg -nostdin -v error -rtsp_transport tcp -i "$devsim_url" -c copy -f flv "$rtmp_base/$1" \
     >/dev/null 2>"$work/$1.err" &
   ffmpeg_pid=$!
-  bench_pids+=("$ffmpeg_pid")
+  pids+=("$ffmpeg_pid")
 }
 
 # bench_stop PID: SIGTERM and wait; returns the exit code.

@@ -39,55 +39,27 @@ cleanup() {
 }
 trap cleanup EXIT
 
-listening() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-
-free_port() {
-  local port=
-  while [ -z "$port" ]; do
-    port=$(shuf -i 20000-60000 -n 1)
-    listening "$port" && port=
-  done
-  echo "$port"
-}
+# shellcheck source=servers.sh
+source "$top/scripts/servers.sh"
 
 start_device_simulator() {
-  "$top/build/bin/devsim" --rtsp-port 0 --http-port 0 --size 640x360 --bitrate 1000 \
-    --user "$user" --password "$password" >"$work/devsim.log" 2>&1 &
-  pids+=($!)
-  for _ in $(seq 150); do grep -q '^devsim ready' "$work/devsim.log" && break; sleep 0.1; done
-  local ready
-  ready=$(grep '^devsim ready' "$work/devsim.log") || { cat "$work/devsim.log"; exit 1; }
-  http_port=$(sed 's/.*http=\([0-9]*\).*/\1/' <<<"$ready")
-  rtsp_port=$(sed 's/.*rtsp=\([0-9]*\).*/\1/' <<<"$ready")
+  start_devsim "$top/build/bin/devsim" --size 640x360 --bitrate 1000 --user "$user" --password "$password" ||
+    exit 1
+  http_port=$devsim_http
+  rtsp_port=$devsim_rtsp
   device=127.0.0.1
   echo "Device simulator: HTTP 127.0.0.1:$http_port, RTSP 127.0.0.1:$rtsp_port"
 }
 
-start_nginx_rtmp() {
-  local port
-  port=$(free_port)
-  mkdir -p "$work/rec"
-  cat >"$work/nginx.conf" <<CONF
-load_module /usr/lib/nginx/modules/ngx_rtmp_module.so;
-error_log $work/error.log info;
-pid $work/nginx.pid;
-daemon off;
-master_process off;
-events { worker_connections 64; }
-rtmp { server { listen 127.0.0.1:$port; application hls {
-  live on; record all; record_path $work/rec; record_unique off; } } }
-CONF
-  nginx -p "$work" -c "$work/nginx.conf" &
-  nginx_pid=$!
-  pids+=($nginx_pid)
-  for _ in $(seq 100); do listening "$port" && break; sleep 0.1; done
-  url="rtmp://127.0.0.1:$port/hls/test1"
+start_local_server() {
+  start_nginx_rtmp || exit 1
+  url="$rtmp_base/test1"
   echo "Local nginx-rtmp: $url"
 }
 
 [ -n "$device" ] || start_device_simulator
 local_server=0
-if [ -z "$url" ]; then start_nginx_rtmp; local_server=1; fi
+if [ -z "$url" ]; then start_local_server; local_server=1; fi
 
 # Instance 0 shows its window when there is a display; 1 keeps it hidden.
 id=1

@@ -18,7 +18,9 @@
 #    encoder among its clients). CPU seconds are user + system of every
 #    thread of the relay process (/proc/PID/stat), memory its peak resident
 #    set (VmHWM), both read just before SIGTERM; devsim and nginx are not
-#    counted.
+#    counted. Beside them bench/trel32's trel32-count reads the stream
+#    through libtrel32 and sends nothing: the part of the work that Tidecast
+#    shares with ffmpeg (libavformat's RTSP client).
 # 2. Latency inside Tidecast, no delay, alone: the TIDECAST_LATENCY build
 #    stamps each message from the capturer's callback to the hand-over to
 #    librtmp (Common/Latencies.h) and prints percentiles at exit.
@@ -28,13 +30,14 @@
 #
 # Scale mode: N concurrent pushes of one 1 Mbit/s devsim stream (640x360;
 # one devsim serves them all from one encoder), N = 1, 2, 4, 8, 12, 16, 24,
-# 32, 48, 64, 96, 128, first Tidecast, then the same N of ffmpeg relays, until
-# each kind has lost frames once (or 12 minutes have passed). A step counts as lossless when
-# every recording holds every frame between its first and last video packet
-# (no gap in the 40 ms timestamp grid, 1 frame of tolerance) and spans the
-# time its relay ran, less 1.5 s (the wait for the device's first key frame
-# and the stop), so that a relay that falls behind the live stream fails too,
-# not only one that drops.
+# 32, 48, 64, 96, 128, first Tidecast, then the same N of ffmpeg relays,
+# until each kind has lost frames once (no new N is begun after 12 minutes).
+# A step counts as lossless when every recording holds every frame between
+# its first and last video packet (no gap in the 40 ms timestamp grid, 1
+# frame of tolerance) and spans the time its relay ran, less 1.5 s (the wait
+# for the device's first key frame, and the stop), so that a relay that
+# falls behind the live stream fails too, not only one that drops. A lost
+# step lists where in which recording frames are missing.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 mode=relay
@@ -81,6 +84,14 @@ relay_cpu_and_memory() {
   local ours=$tidecast_pid
   bench_start_ffmpeg ffmpeg
   local theirs=$ffmpeg_pid
+  # The floor both relays stand on: reading the stream through libtrel32 (and
+  # so libavformat's RTSP client) without sending it anywhere.
+  local reader=
+  if [ -x "$build/bin/trel32-count" ]; then
+    "$build/bin/trel32-count" "$devsim_url" $((seconds + 30)) >/dev/null 2>&1 &
+    reader=$!
+    pids+=("$reader")
+  fi
   bench_wait_started "$ours" tidecast
   sleep 5
   local ours_early theirs_early
@@ -94,6 +105,11 @@ relay_cpu_and_memory() {
   theirs_hwm=$(bench_hwm_kb "$theirs")
   ours_split=$(rss_split "$ours")
   theirs_split=$(rss_split "$theirs")
+  local reader_cpu=
+  if [ -n "$reader" ]; then
+    reader_cpu=$(bench_cpu_seconds "$reader")
+    bench_stop "$reader" || true
+  fi
   kill -TERM "$theirs" 2>/dev/null || true  # both stop at once, for like recordings
   bench_stop "$ours" || echo "Tidecast ended with code $? (0 expected)"
   bench_stop "$theirs" || true
@@ -107,6 +123,8 @@ relay_cpu_and_memory() {
   # shellcheck disable=SC2059
   printf "$format" ffmpeg "$theirs_cpu" "$(awk -v a="$theirs_cpu" -v b="$theirs_early" 'BEGIN { printf "%.2f", a - b }')" \
     "$theirs_hwm" "$theirs_split" "$(bench_video_packets "$work/rec/ffmpeg.flv" | cut -d' ' -f1)"
+  [ -z "$reader_cpu" ] || echo "reading alone through libtrel32 (trel32-count, same run): $reader_cpu CPU s," \
+    "$(bench_ratio "$reader_cpu" "$theirs_cpu") of ffmpeg's relay"
   echo "stream as recorded: $(recording_kbps "$work/rec/ffmpeg.flv") kbit/s"
   echo "CPU ratio Tidecast / ffmpeg: $(bench_ratio "$ours_cpu" "$theirs_cpu") (goal <= 0.70);" \
     "from 5 s on: $(bench_ratio "$(awk -v a="$ours_cpu" -v b="$ours_early" 'BEGIN { print a - b }')" \
@@ -198,25 +216,32 @@ scale_check() {
     printf "%d %d\n", missing, (late > 0 ? late : 0) }'
 }
 
+# scale_gaps FILE: where frames are missing, "at MS ms: K" for each gap
+# (time from the recording's first video packet).
+scale_gaps() {
+  ffprobe -v error -select_streams v -show_entries packet=pts_time -of csv=p=0 "$1" 2>/dev/null |
+    awk 'NF { t = $1 * 1000; if (n++ == 0) first = t; else if (t - last > 60) printf " at %d ms: %d", last - first, int((t - last) / 40 + 0.5) - 1; last = t }'
+}
+
 # scale_step KIND N: N relays of KIND (tidecast or ffmpeg) for $seconds s.
 # Prints one line; returns 1 when a relay lost frames or fell behind.
 scale_step() {
-  local kind=$1 count=$2 pids=() started=() i
+  local kind=$1 count=$2 relays=() started=() i
   rm -rf "$work/rec"
   bench_start_nginx
   for i in $(seq "$count"); do
     if [ "$kind" = tidecast ]; then
       bench_start_tidecast "$build" "$kind$i" 0
-      pids+=("$tidecast_pid")
+      relays+=("$tidecast_pid")
     else
       bench_start_ffmpeg "$kind$i"
-      pids+=("$ffmpeg_pid")
+      relays+=("$ffmpeg_pid")
     fi
   done
   local all_started=1
   for i in $(seq "$count"); do
     if [ "$kind" = tidecast ]; then
-      bench_wait_started "${pids[$((i - 1))]}" "$kind$i" || all_started=0
+      bench_wait_started "${relays[$((i - 1))]}" "$kind$i" || all_started=0
     else
       # ffmpeg says nothing when it runs: wait for its recording to begin.
       for _ in $(seq 300); do [ -s "$work/rec/$kind$i.flv" ] && break; sleep 0.1; done
@@ -225,29 +250,31 @@ scale_step() {
     started+=("$(now_ms)")
   done
   local cpu0 cpu1 devsim0 devsim1 nginx0 nginx1
-  cpu0=$(scale_cpu_sum "${pids[@]}")
+  cpu0=$(scale_cpu_sum "${relays[@]}")
   devsim0=$(bench_cpu_seconds "$devsim_pid")
   nginx0=$(bench_cpu_seconds "$nginx_pid")
   sleep "$seconds"
-  cpu1=$(scale_cpu_sum "${pids[@]}")
+  cpu1=$(scale_cpu_sum "${relays[@]}")
   devsim1=$(bench_cpu_seconds "$devsim_pid")
   nginx1=$(bench_cpu_seconds "$nginx_pid")
   local stopped
   stopped=$(now_ms)
-  for i in "${pids[@]}"; do kill -TERM "$i" 2>/dev/null || true; done
-  for i in "${pids[@]}"; do bench_stop "$i" || true; done
+  for i in "${relays[@]}"; do kill -TERM "$i" 2>/dev/null || true; done
+  for i in "${relays[@]}"; do bench_stop "$i" || true; done
   bench_stop_nginx
-  local worst_missing=0 worst_late=0 missing late
+  local worst_missing=0 worst_late=0 missing late gaps=
   for i in $(seq "$count"); do
     read -r missing late < <(scale_check "$work/rec/$kind$i.flv" "${started[$((i - 1))]}" "$stopped")
     [ "$missing" -gt "$worst_missing" ] && worst_missing=$missing
     [ "$late" -gt "$worst_late" ] && worst_late=$late
+    [ "$missing" -gt 0 ] && gaps="$gaps $kind$i$(scale_gaps "$work/rec/$kind$i.flv");"
   done
   local lossy=0
   if [ "$all_started" = 0 ] || [ "$worst_missing" -gt 1 ] || [ "$worst_late" -gt 0 ]; then lossy=1; fi
   printf '%-8s N=%-3d %-8s worst recording: %3d frames missing, %5d ms short   CPU: relays %5.1f%%, devsim %5.1f%%, nginx %5.1f%%\n' \
     "$kind" "$count" "$([ "$lossy" = 0 ] && echo lossless || echo LOST)" "$worst_missing" "$worst_late" \
     "$(scale_percent "$cpu0" "$cpu1")" "$(scale_percent "$devsim0" "$devsim1")" "$(scale_percent "$nginx0" "$nginx1")"
+  [ -z "$gaps" ] || echo "         missing frames:$gaps"
   return "$lossy"
 }
 
