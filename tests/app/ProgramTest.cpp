@@ -60,6 +60,21 @@ std::string Parameters(const TDeviceSimulator& device, int id) {
          "&HttpPort=" + std::to_string(device.HttpPort()) + "&id=" + std::to_string(id);
 }
 
+// A room started by a launching program: its own server and device, the
+// push of instance `id` to the stream "room<id>".
+struct TLaunchedRoom {
+  TNginxRtmp nginx;
+  TDeviceSimulator device;
+  TProgram program;
+
+  explicit TLaunchedRoom(int id) {
+    nginx.Start();
+    device.Start();
+    program.Start({Parameters(device, id), nginx.PublishUrl("room" + std::to_string(id))});
+  }
+  std::string ResultLine() { return program.WaitResultLine(std::chrono::seconds(30)); }
+};
+
 }  // namespace
 
 TEST(Program, StartsWithoutADisplayAndStopsOnSigterm) {
@@ -79,14 +94,11 @@ TEST(Program, StartsWithoutADisplayAndStopsOnSigterm) {
 }
 
 TEST(Program, LaunchModeStartsThePushAndStopsOnSigterm) {
-  TNginxRtmp nginx;
-  nginx.Start();
-  TDeviceSimulator device;
-  device.Start();
-  TProgram program;
-  program.Start({Parameters(device, 7), nginx.PublishUrl("room7")});
-  EXPECT_EQ(program.WaitResultLine(std::chrono::seconds(30)), "TIDECAST_START_RESULT id=7 result=0")
-      << program.Log();
+  TLaunchedRoom room(7);
+  TDeviceSimulator& device = room.device;
+  TNginxRtmp& nginx = room.nginx;
+  TProgram& program = room.program;
+  EXPECT_EQ(room.ResultLine(), "TIDECAST_START_RESULT id=7 result=0") << program.Log();
   EXPECT_NE(program.Log().find("Start ret=0"), std::string::npos);
   EXPECT_FALSE(device.Requests("RTSP DESCRIBE /stream/4?config.login=").empty()) << "the low stream";
   std::this_thread::sleep_for(std::chrono::seconds(4));
@@ -117,14 +129,10 @@ TEST(Program, LaunchModeReportsAnUnreachableDevice) {
 }
 
 TEST(Program, SigtermEndsAPushWhoseServerWentAway) {
-  TNginxRtmp nginx;
-  nginx.Start();
-  TDeviceSimulator device;
-  device.Start();
-  TProgram program;
-  program.Start({Parameters(device, 9), nginx.PublishUrl("room9")});
-  ASSERT_EQ(program.WaitResultLine(std::chrono::seconds(30)), "TIDECAST_START_RESULT id=9 result=0")
-      << program.Log();
+  TLaunchedRoom room(9);
+  TNginxRtmp& nginx = room.nginx;
+  TProgram& program = room.program;
+  ASSERT_EQ(room.ResultLine(), "TIDECAST_START_RESULT id=9 result=0") << program.Log();
   std::this_thread::sleep_for(std::chrono::seconds(2));
   nginx.Kill();
   std::this_thread::sleep_for(std::chrono::seconds(3));
