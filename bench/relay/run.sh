@@ -39,8 +39,8 @@
 # 40 ms timestamp grid; frames missing while the others were starting are
 # counted apart, see scale_check) and spans the time its relay ran, less
 # 1.5 s (the wait for the device's first key frame, and the stop), so that a
-# relay that falls behind the live stream fails too, not only one that drops. A lost
-# step lists where in which recording frames are missing.
+# relay that falls behind the live stream fails too, not only one that drops.
+# A lost step lists where in which recording frames are missing.
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
 mode=relay
@@ -221,14 +221,14 @@ video_times() {
 
 # scale_check FILE STARTED_MS STOPPED_MS ALL_STARTED_MS: "steady starting
 # late" for one recording: frames missing from the 40 ms grid once every
-# relay of the step had started (plus a second to settle), frames missing
+# relay of the step had started (plus join_ms to settle), frames missing
 # before that while the others were still starting (its own first second
 # left out), and how many ms its span falls short of the time the relay ran
 # (less the wait for the device's first key frame, 1 s, and half a second
 # for the stop). Starting a few hundred programs at once saturates the
 # machine for a while; what a relay sustains is judged after that.
 scale_check() {
-  video_times "$1" | awk -v join="$join_ms" -v steady=$(($4 - $2 + 1000)) -v ran=$(($3 - $2)) '
+  video_times "$1" | awk -v join="$join_ms" -v steady=$(($4 - $2 + join_ms)) -v ran=$(($3 - $2)) '
     function missing(n, first, last) { return n > 0 ? int((last - first) / 40 + 1.5) - n : 0 }
     { span = $1 }
     $1 >= join && $1 < steady { if (ns++ == 0) fs = $1; ls = $1 }
