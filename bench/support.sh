@@ -114,9 +114,12 @@ bench_hwm_kb() { awk '/^VmHWM:/ { print $2 }' "/proc/$1/status"; }
 # bench_ratio A B: A / B with two decimals.
 bench_ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", (b > 0 ? a / b : 0) }'; }
 
-# bench_video_packets FILE: "count first_ms last_ms" of the video packets.
-bench_video_packets() {
+# bench_video_times FILE: the recording's video packet times, one a line, in
+# ms from its first.
+bench_video_times() {
   ffprobe -v error -select_streams v -show_entries packet=pts_time -of csv=p=0 "$1" 2>/dev/null |
-    awk 'NF { t = $1 * 1000; if (n == 0) first = t; last = t; n++ }
-         END { printf "%d %.0f %.0f\n", n, first, last }'
+    awk 'NF { t = $1 * 1000; if (n++ == 0) first = t; printf "%.0f\n", t - first }'
 }
+
+# bench_video_packets FILE: how many video packets the recording holds.
+bench_video_packets() { bench_video_times "$1" | wc -l; }

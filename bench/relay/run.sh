@@ -122,10 +122,10 @@ relay_cpu_and_memory() {
   printf "$format" relay "CPU s" "CPU s from 5 s" "peak RSS KB" "RSS now: anonymous + files KB" "video packets"
   # shellcheck disable=SC2059
   printf "$format" Tidecast "$ours_cpu" "$(awk -v a="$ours_cpu" -v b="$ours_early" 'BEGIN { printf "%.2f", a - b }')" \
-    "$ours_hwm" "$ours_split" "$(bench_video_packets "$work/rec/tidecast.flv" | cut -d' ' -f1)"
+    "$ours_hwm" "$ours_split" "$(bench_video_packets "$work/rec/tidecast.flv")"
   # shellcheck disable=SC2059
   printf "$format" ffmpeg "$theirs_cpu" "$(awk -v a="$theirs_cpu" -v b="$theirs_early" 'BEGIN { printf "%.2f", a - b }')" \
-    "$theirs_hwm" "$theirs_split" "$(bench_video_packets "$work/rec/ffmpeg.flv" | cut -d' ' -f1)"
+    "$theirs_hwm" "$theirs_split" "$(bench_video_packets "$work/rec/ffmpeg.flv")"
   [ -z "$reader_cpu" ] || echo "reading alone through libtrel32 (trel32-count, same run): $reader_cpu CPU s," \
     "$(bench_ratio "$reader_cpu" "$theirs_cpu") of ffmpeg's relay"
   echo "stream as recorded: $(recording_kbps "$work/rec/ffmpeg.flv") kbit/s"
@@ -213,12 +213,6 @@ now_ms() { date +%s%3N; }
 # load, so the check of the 40 ms grid starts one second into a recording.
 join_ms=1000
 
-# video_times FILE: the recording's video packet times in ms from its first.
-video_times() {
-  ffprobe -v error -select_streams v -show_entries packet=pts_time -of csv=p=0 "$1" 2>/dev/null |
-    awk 'NF { t = $1 * 1000; if (n++ == 0) first = t; printf "%.0f\n", t - first }'
-}
-
 # scale_check FILE STARTED_MS STOPPED_MS ALL_STARTED_MS: "steady starting
 # late" for one recording: frames missing from the 40 ms grid once every
 # relay of the step had started (plus join_ms to settle), frames missing
@@ -228,7 +222,7 @@ video_times() {
 # for the stop). Starting a few hundred programs at once saturates the
 # machine for a while; what a relay sustains is judged after that.
 scale_check() {
-  video_times "$1" | awk -v join="$join_ms" -v steady=$(($4 - $2 + join_ms)) -v ran=$(($3 - $2)) '
+  bench_video_times "$1" | awk -v join="$join_ms" -v steady=$(($4 - $2 + join_ms)) -v ran=$(($3 - $2)) '
     function missing(n, first, last) { return n > 0 ? int((last - first) / 40 + 1.5) - n : 0 }
     { span = $1 }
     $1 >= join && $1 < steady { if (ns++ == 0) fs = $1; ls = $1 }
@@ -241,7 +235,7 @@ scale_check() {
 # scale_gaps FILE: where frames are missing, "at MS ms: K" for each gap
 # (time from the recording's first video packet), the first second included.
 scale_gaps() {
-  video_times "$1" |
+  bench_video_times "$1" |
     awk '{ if (n++ > 0 && $1 - last > 60) printf " at %d ms: %d", last, int(($1 - last) / 40 + 0.5) - 1; last = $1 }'
 }
 
