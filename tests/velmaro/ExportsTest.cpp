@@ -281,7 +281,7 @@ TEST_F(VelmaroExports, RepeatedAndBackwardTimestampsArriveAsSent) {
   EXPECT_EQ(recorded, sent);
 }
 
-TEST(VelmaroLibrary, ExportsExactlyTheSixFunctions) {
+TEST(VelmaroLibrary, ExportsExactlyItsOwnFunctions) {
   auto result = testsupport::RunCommand({"nm", "-D", "--defined-only", testsupport::BuildDir() + "/lib/libvelmaro.so"});
   ASSERT_EQ(result.exitCode, 0) << result.errors;
   std::set<std::string> exported;
@@ -290,8 +290,9 @@ TEST(VelmaroLibrary, ExportsExactlyTheSixFunctions) {
     if (type != "U" && type != "w" && type != "v") exported.insert(name);
   // Sanitizer builds add their own entry points to every shared object.
   std::erase_if(exported, [](const std::string& n) { return n.rfind("__", 0) == 0 || n.rfind("_fini", 0) == 0; });
-  EXPECT_EQ(exported, (std::set<std::string>{"RTMP_Close", "RTMP_Open", "RTMP_SendAudio", "RTMP_SendHeader",
-                                             "RTMP_SendVideo", "RTMP_SetParam"}));
+  EXPECT_EQ(exported, (std::set<std::string>{"RTMP_CancelOpen", "RTMP_Close", "RTMP_GetStats", "RTMP_Open",
+                                             "RTMP_SendAudio", "RTMP_SendHeader", "RTMP_SendVideo",
+                                             "RTMP_SetParam"}));
 }
 
 }  // namespace

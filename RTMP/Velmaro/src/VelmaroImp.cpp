@@ -82,7 +82,14 @@ R Guarded(R onError, F&& body) {
   return onError;
 }
 
+// Bumped by RTMP_CancelOpen; an open that sees it change since it began gives up.
+std::atomic<uint32_t> gOpenGeneration{0};
+static_assert(std::atomic<uint32_t>::is_always_lock_free, "RTMP_CancelOpen must be async-signal-safe");
+
+bool OpenCancelled(uint32_t generation) { return gOpenGeneration.load() != generation; }
+
 int OpenConnection(const char* url, std::unique_ptr<TRtmpConnection>& connection) {
+  const uint32_t generation = gOpenGeneration.load();
   connection = TRtmpConnection::Allocate();
   if (!connection) return VELMARO_NO_CONNECTION_OBJECT;
   int result = connection->SetupURL(url);
@@ -91,12 +98,15 @@ int OpenConnection(const char* url, std::unique_ptr<TRtmpConnection>& connection
     return VELMARO_URL_REJECTED;
   }
   connection->EnableWrite();
+  if (OpenCancelled(generation)) return VELMARO_OPEN_CANCELLED;
   result = connection->Connect();
   if (result <= 0) {
     DebugLogFmt("RTMP_Connect err=%d", result);
     return VELMARO_CONNECT_FAILED;
   }
+  if (OpenCancelled(generation)) return VELMARO_OPEN_CANCELLED;
   result = connection->ConnectStream();
+  if (OpenCancelled(generation)) return VELMARO_OPEN_CANCELLED;
   if (result <= 0) {
     DebugLogFmt("RTMP_ConnectStream err=%d", result);
     return VELMARO_CONNECT_STREAM_FAILED;
@@ -345,6 +355,7 @@ void TRTMPSampleEvent::HandleSample(void* self, int32_t streamIndex, const uint8
   event->FirstSent = true;
   int result = context.Connection->SendPacket(messageType, data, static_cast<uint32_t>(length),
                                               static_cast<uint32_t>(time), form);
+  if (result == 1) context.BytesSent.fetch_add(static_cast<uint64_t>(length), std::memory_order_relaxed);
   if (result != 1) {
     context.SendFailed.store(true, std::memory_order_relaxed);
     context.Sorter->Terminate();
@@ -421,8 +432,11 @@ bool VELMARO_CALL RTMP_SendVideo(TVelmaroHandle handle, const uint8_t* data, uin
     BuildVideoBody(codec, context.NalUnits, keyFrame != 0, body, context.SendBufferSize);
     if (context.Header.HasAudio)
       return context.Sorter->Push(kVideoStream, body, static_cast<int32_t>(bodySize), timestampMs, keyFrame, 0);
-    return context.Connection->SendPacket(kMessageVideo, body, static_cast<uint32_t>(bodySize), timestampMs,
-                                          kHeaderFull) == 1;
+    if (context.Connection->SendPacket(kMessageVideo, body, static_cast<uint32_t>(bodySize), timestampMs,
+                                       kHeaderFull) != 1)
+      return false;
+    context.BytesSent.fetch_add(bodySize, std::memory_order_relaxed);
+    return true;
   });
 }
 
@@ -473,6 +487,17 @@ int32_t VELMARO_CALL RTMP_SetParam(TVelmaroHandle handle, int32_t id, const char
   bool on = std::strlen(text) == 4;
   for (size_t i = 0; on && i < 4; ++i) on = std::toupper(static_cast<unsigned char>(text[i])) == "TRUE"[i];
   ContextOf(handle)->PassThrough.store(on);
+  return VELMARO_OK;
+}
+
+void VELMARO_CALL RTMP_CancelOpen(void) { gOpenGeneration.fetch_add(1); }
+
+int32_t VELMARO_CALL RTMP_GetStats(TVelmaroHandle handle, TVelmaroStats* stats) {
+  if (handle == nullptr || stats == nullptr) return VELMARO_BAD_HANDLE;
+  const TRTMPContext& context = *ContextOf(handle);
+  *stats = TVelmaroStats{};
+  stats->BytesSent = context.BytesSent.load(std::memory_order_relaxed);
+  stats->SendFailed = context.SendFailed.load(std::memory_order_relaxed) ? 1 : 0;
   return VELMARO_OK;
 }
 

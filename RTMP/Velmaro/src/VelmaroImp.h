@@ -112,6 +112,7 @@ struct TRTMPContext {
   std::mutex Lock;  // serialises the caller-side operations
   std::atomic<bool> HeaderSent{false};
   std::atomic<bool> SendFailed{false};  // set on the sorter's thread, never cleared
+  std::atomic<uint64_t> BytesSent{0};   // media bodies the connection took
   std::atomic<bool> PassThrough{false};
   std::atomic<bool> AdtsReported{false};  // ADTS-framed AAC is reported once per handle
 };

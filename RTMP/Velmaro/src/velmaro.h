@@ -39,7 +39,8 @@ enum {
   VELMARO_CONNECT_STREAM_FAILED = -5,/* the server refused the publishing stream */
   VELMARO_BAD_HANDLE = -6,           /* null handle, or an unknown parameter id */
   VELMARO_METADATA_FAILED = -7,      /* the metadata message was not sent (or no header record) */
-  VELMARO_HEADER_FAILED = -8         /* a sequence header or the chunk size was not sent, or did not fit */
+  VELMARO_HEADER_FAILED = -8,        /* a sequence header or the chunk size was not sent, or did not fit */
+  VELMARO_OPEN_CANCELLED = -9        /* RTMP_CancelOpen ended the open */
 };
 
 /* Parameter ids of RTMP_SetParam. */
@@ -79,6 +80,26 @@ VELMARO_API bool VELMARO_CALL RTMP_SendAudio(TVelmaroHandle handle, const uint8_
                                             uint32_t timestampMs);
 VELMARO_API bool VELMARO_CALL RTMP_Close(TVelmaroHandle handle);
 VELMARO_API int32_t VELMARO_CALL RTMP_SetParam(TVelmaroHandle handle, int32_t id, const char* value);
+
+/* Ends every RTMP_Open under way in this process: each returns
+ * VELMARO_OPEN_CANCELLED soon after, with no handle. Opens that start later
+ * are not affected. Async-signal-safe (one atomic increment), so a signal
+ * handler or any thread may call it while another thread waits in RTMP_Open. */
+VELMARO_API void VELMARO_CALL RTMP_CancelOpen(void);
+
+/* What a handle has done so far; counters only grow while the handle lives. */
+typedef struct TVelmaroStats {
+  uint64_t BytesSent;          /* message bodies handed to the connection */
+  uint32_t VideoFramesDropped; /* dropped by the library (a send queue that outgrew its bound) */
+  uint32_t AudioFramesDropped;
+  uint32_t QueuedMs;           /* media waiting to be sent, as a time span */
+  uint32_t QueuedBytes;
+  uint8_t SendFailed;          /* nonzero: the connection broke; media is refused for good */
+} TVelmaroStats;
+
+/* Fills *stats; VELMARO_OK, or VELMARO_BAD_HANDLE for a null handle or record.
+ * May be called from any thread while the handle is open. */
+VELMARO_API int32_t VELMARO_CALL RTMP_GetStats(TVelmaroHandle handle, TVelmaroStats* stats);
 
 #ifdef __cplusplus
 }
