@@ -48,6 +48,10 @@ void TConfig::Load() {
     BufferTime = 0;
     if (key->Read("BufferTime").Kind != TSettingKind::Missing)
       BufferTime = ReadInteger(*key, "BufferTime");
+    // Missing (settings of an older version) means on, like a first run.
+    AutoReconnect = 1;
+    if (key->Read("AutoReconnect").Kind != TSettingKind::Missing)
+      AutoReconnect = ReadInteger(*key, "AutoReconnect");
   } catch (const std::exception& e) {
     DebugLogFmt("Settings not loaded, defaults used: %s", e.what());
     SetDefaults();
@@ -64,5 +68,6 @@ void TConfig::Save() const {
   key->WriteDword("RtspPort", static_cast<uint32_t>(RtspPort));
   key->WriteDword("StreamType", static_cast<uint32_t>(StreamType));
   key->WriteDword("BufferTime", static_cast<uint32_t>(BufferTime));
+  key->WriteDword("AutoReconnect", static_cast<uint32_t>(AutoReconnect));
   key->Commit();
 }

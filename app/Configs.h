@@ -23,14 +23,16 @@ class TConfig {
   int32_t StreamType = 0;                // 0 low stream, 1 high stream
   std::string RtmpUrl = DefaultRtmpUrl;  // RTMP publish URL
   int32_t BufferTime = 0;                // delay in seconds; 0 or less: no delay
+  int32_t AutoReconnect = 1;             // nonzero: a lost server connection is made again
 
   // Fills the fields from the key, creating the key when it does not exist.
   // Never fails: a value of the wrong type, a missing integer other than
   // BufferTime or a file that cannot be read gives every field its default;
-  // a missing BufferTime alone gives 0. A missing string reads as empty.
+  // a missing BufferTime alone gives 0, a missing AutoReconnect
+  // alone gives 1. A missing string reads as empty.
   void Load();
 
-  // Writes all eight values at once. Throws ESettingsError, whose text names
+  // Writes all nine values at once. Throws ESettingsError, whose text names
   // the value or the file, when they cannot be stored.
   void Save() const;
 

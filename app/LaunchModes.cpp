@@ -78,6 +78,9 @@ TLaunchParams ParseLaunchParams(const std::string& parameterList, const std::str
   integer("HttpPort", p.HttpPort);
   integer("hwndFrom", p.hwndFrom);
   integer("id", p.id);
+  integer("AutoReconnect", p.AutoReconnect);
+  integer("StatsInterval", p.StatsInterval);
+  if (p.StatsInterval < 0) p.StatsInterval = 0;
   return p;
 }
 

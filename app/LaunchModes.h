@@ -17,6 +17,8 @@ struct TLaunchParams {
   int32_t HttpPort = 80;
   int64_t hwndFrom = 0;  // window that receives the start result (Windows); 0 none
   int32_t id = 0;        // instance number: caption suffix; 0 also shows the window
+  int32_t AutoReconnect = -1;  // 0 off, above 0 on; -1 (absent): the stored setting
+  int32_t StatsInterval = 0;   // seconds between TIDECAST_STATS lines; 0 none
 
   bool RequestsHD() const { return (isHD & 0xFF) != 0; }
   uint8_t IpcMode() const { return static_cast<uint8_t>(isIPC & 0xFF); }

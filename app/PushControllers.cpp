@@ -37,7 +37,30 @@ uint32_t DelayMs(int32_t bufferTimeSeconds) {
   return static_cast<uint32_t>(std::min<int64_t>(ms, std::numeric_limits<uint32_t>::max()));
 }
 
+constexpr uint32_t kSupervisorStepMs = 250;
+constexpr uint32_t kPollStepMs = 20;
+// While the kept messages go out again after a reconnect, the sender's queue
+// is let to hold about this much before the next ones are handed over.
+constexpr uint32_t kDrainQueueMs = 2000;
+
+std::atomic<bool> processStop{false};
+
 }  // namespace
+
+void RequestProcessStop() { processStop.store(true); }
+bool ProcessStopRequested() { return processStop.load(); }
+
+const char* LinkStateWord(TLinkState state) {
+  switch (state) {
+    case TLinkState::Running: return "running";
+    case TLinkState::Reconnecting: return "reconnecting";
+    case TLinkState::DeviceLost: return "device_lost";
+    case TLinkState::Failed: return "failed";
+  }
+  return "failed";
+}
+
+int ReconnectPauseSeconds(int attempt) { return attempt <= 4 ? 1 << (attempt - 1 < 0 ? 0 : attempt - 1) : 10; }
 
 uint32_t SystemTickCount() {
   timespec now{};
@@ -57,6 +80,7 @@ TPushController::~TPushController() {
   // The window may be gone by now: stop without calling back into it.
   OnProcessMessages = nullptr;
   OnStateChanged = nullptr;
+  OnLinkEvent = nullptr;
   if (FState != TState::Idle || FDeviceOpen || FSenderHandle.load() != nullptr || FBufferWorker)
     StopPush();
   FCapturer.SetOnSample(nullptr);
@@ -93,6 +117,9 @@ int TPushController::StartPush(const std::string& address, const std::string& us
     return kStartDeviceFailed;
   }
   ReleaseLeftovers();
+  FCancel = false;
+  FRtmpUrl = rtmpUrl;
+  FAutoReconnect = FConfig.AutoReconnect != 0;
 
   FDeviceOpen = true;
   int result = FCapturer.Connect(address, user, password, isIPC, rtspPort, httpPort, isHD);
@@ -109,7 +136,7 @@ int TPushController::StartPush(const std::string& address, const std::string& us
   FRefusalReported = false;
   FSenderHandle = nullptr;
   void* handle = nullptr;
-  result = FSender.Open(rtmpUrl.c_str(), &handle);
+  result = OpenCancellable(rtmpUrl, &handle);
   FSenderHandle = handle;
   if (result != 0) {
     DebugLogFmt("RTMP_Open err=%d", result);
@@ -123,6 +150,17 @@ int TPushController::StartPush(const std::string& address, const std::string& us
   FLastAudioMs = 0;
   FFillEndMs = 0;
   FFillingAudio = false;
+  {
+    std::lock_guard<std::mutex> lock(FSendLock);
+    FKept.Clear();
+    FLinkUp = true;
+    FAwaitKey = false;  // nothing goes out before the first key frame anyway
+  }
+  FBroken = false;
+  FAnySent = false;
+  for (auto* total : {&FTotalRecvBytes, &FTotalSentBytes, &FTotalVideoFrames, &FTotalAudioFrames,
+                      &FClosedHandleDrops, &FHandleDrops, &FQueueDrops})
+    total->store(0);
 
   result = FSender.SendHeader(handle, &FHeader);
   if (result != 0) {
@@ -139,16 +177,49 @@ int TPushController::StartPush(const std::string& address, const std::string& us
     FBufferWorker->Start();
   }
 
+  FStartTick = SystemTickCount();
+  FLastVideoTick = FStartTick;
+  FPushActive = true;
   result = FCapturer.StartCapture();
   if (result != 0) {
+    FPushActive = false;
     DebugLogFmt("StartCapture ret=%d", result);
     return kStartCaptureFailed;
   }
 
   DebugLog("Capturing...");
-  FStartTick = SystemTickCount();
+  SetLink(TLinkState::Running, 0, -1, "", false);
+  StartSupervisor();
   SetState(TState::Running);
   return kStartRunning;
+}
+
+int TPushController::OpenCancellable(const std::string& url, void** handle) {
+  if (Cancelled()) return VELMARO_OPEN_CANCELLED;
+  struct TOpen {
+    std::atomic<bool> done{false};
+    int result = 0;
+    void* handle = nullptr;
+  } open;
+  std::thread opener([&] {
+    open.result = FSender.Open(url.c_str(), &open.handle);
+    open.done = true;
+  });
+  // A cancel may come just before the Open begins: it is repeated until the
+  // Open has returned.
+  while (!open.done.load()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollStepMs));
+    if (Cancelled()) FSender.CancelOpen();
+    if (OnProcessMessages) OnProcessMessages();
+  }
+  opener.join();
+  *handle = open.handle;
+  if (open.result == 0 && Cancelled()) {
+    FSender.Close(open.handle);
+    *handle = nullptr;
+    return VELMARO_OPEN_CANCELLED;
+  }
+  return open.result;
 }
 
 void TPushController::BuildHeader(const TCaptureInfo& info) {
@@ -177,6 +248,8 @@ void TPushController::BuildHeader(const TCaptureInfo& info) {
 void TPushController::StopPush() {
   if (FState == TState::Stopping) return;  // the stop under way finishes the job
   SetState(TState::Stopping);
+  StopSupervisor();
+  FPushActive = false;
 
   FCapturer.StopCapture();
   FCapturer.Disconnect();
@@ -189,10 +262,11 @@ void TPushController::StopPush() {
     if (OnProcessMessages) OnProcessMessages();
   }
 
-  if (void* handle = FSenderHandle.load()) {
-    FSender.Close(handle);
-    FSenderHandle = nullptr;
+  {
+    std::lock_guard<std::mutex> lock(FSendLock);
+    FLinkUp = false;
   }
+  if (void* handle = FSenderHandle.exchange(nullptr)) FSender.Close(handle);
   FBufferWorker.reset();
   DebugLog("Capture Stop");
   SetState(TState::Idle);
@@ -213,28 +287,32 @@ void TPushController::HandleCapturedSample(uint8_t code, uint8_t frameType, cons
     return;
   }
   if ((frameType == 5 || frameType == 6) && length < 100) return;
-  void* handle = FSenderHandle.load();
-  if (handle == nullptr) return;
+  if (!FPushActive.load(std::memory_order_relaxed)) return;
   double ms = seconds * 1000;
   if (!(std::fabs(ms) < 9.0e18)) return;  // would not fit the 64-bit time
   int64_t timeMs = static_cast<int64_t>(ms);  // truncated toward zero
 
   int32_t bits = static_cast<int32_t>(static_cast<uint32_t>(length) * 8u);
   FRecvBytes.fetch_add(length, std::memory_order_relaxed);
+  FTotalRecvBytes.fetch_add(static_cast<uint64_t>(length), std::memory_order_relaxed);
   int stream;
   if (code == kCodeVideo) {
     FVideoBits.fetch_add(bits, std::memory_order_relaxed);
     FVideoFrames.fetch_add(1, std::memory_order_relaxed);
+    FTotalVideoFrames.fetch_add(1, std::memory_order_relaxed);
+    FLastVideoTick.store(SystemTickCount(), std::memory_order_relaxed);
+    FLastCapturedVideoMs.store(timeMs, std::memory_order_relaxed);
     stream = kStreamVideo;
   } else {
     FAudioBits.fetch_add(bits, std::memory_order_relaxed);
     FAudioFrames.fetch_add(1, std::memory_order_relaxed);
+    FTotalAudioFrames.fetch_add(1, std::memory_order_relaxed);
     stream = kStreamAudio;
   }
   bool isKey = frameType == kFrameTypeKey;
 
   if (FBufferWorker) {
-    ResendHeaderWhileHolding(handle);
+    ResendHeaderWhileHolding(FSenderHandle.load());
     FBufferWorker->AddSample(stream, data, length, timeMs, isKey);
   } else {
     SendSample(stream, data, length, timeMs, isKey);
@@ -244,7 +322,9 @@ void TPushController::HandleCapturedSample(uint8_t code, uint8_t frameType, cons
 void TPushController::ResendHeaderWhileHolding(void* handle) {
   if (FVideoFrames.load(std::memory_order_relaxed) != 1 || FDelivered.load()) return;
   std::lock_guard<std::mutex> lock(FHeaderLock);
-  if (!FDelivered.load()) FSender.SendHeader(handle, &FHeader);  // a failure is ignored
+  std::lock_guard<std::mutex> sendLock(FSendLock);  // the supervisor may be closing the handle
+  if (!FDelivered.load() && handle != nullptr && handle == FSenderHandle.load())
+    FSender.SendHeader(handle, &FHeader);  // a failure is ignored
 }
 
 void TPushController::MarkDelivered() {
@@ -257,15 +337,14 @@ void TPushController::MarkDelivered() {
 void TPushController::SendSample(int stream, const uint8_t* data, int32_t length, int64_t timeMs,
                                  bool isKey) {
   MarkDelivered();
-  void* handle = FSenderHandle.load();
-  if (handle == nullptr || data == nullptr || length <= 0) return;
+  if (!FPushActive.load(std::memory_order_relaxed) || data == nullptr || length <= 0) return;
   if (stream == kStreamVideo)
-    SendVideo(handle, data, length, timeMs, isKey);
+    SendVideo(data, length, timeMs, isKey);
   else if (stream == kStreamAudio)
-    SendAudio(handle, data, length, timeMs);
+    SendAudio(data, length, timeMs);
 }
 
-void TPushController::SendVideo(void* handle, const uint8_t* data, int32_t length, int64_t timeMs,
+void TPushController::SendVideo(const uint8_t* data, int32_t length, int64_t timeMs,
                                 bool isKey) {
   DebugLogFmt("%x %d", length > 4 ? data[4] : 0, length);
   if (isKey && !FKeyFrameSeen.load()) {
@@ -275,15 +354,12 @@ void TPushController::SendVideo(void* handle, const uint8_t* data, int32_t lengt
   }
   if (!FKeyFrameSeen.load()) return;  // nothing goes out before the first key frame
   int64_t relative = timeMs - static_cast<int64_t>(FBaseTime.load());
-  if (FHeader.HasAudio) FillAudioGap(handle, relative);
-  if (FSender.SendVideo(handle, data, static_cast<uint32_t>(length), static_cast<uint32_t>(relative), isKey))
-    FSentBytes.fetch_add(length, std::memory_order_relaxed);
-  else
-    ReportRefusal("RTMP_SendVideo failed");
+  if (FHeader.HasAudio) FillAudioGap(relative);
+  Emit(kStreamVideo, data, static_cast<uint32_t>(length), static_cast<uint32_t>(relative), isKey);
   FLastVideoMs = relative;
 }
 
-void TPushController::SendAudio(void* handle, const uint8_t* data, int32_t length, int64_t timeMs) {
+void TPushController::SendAudio(const uint8_t* data, int32_t length, int64_t timeMs) {
   if (!FKeyFrameSeen.load() || length <= kAdtsHeaderBytes) return;
   int64_t relative = timeMs - static_cast<int64_t>(FBaseTime.load());
   if (relative < 0) return;
@@ -291,11 +367,7 @@ void TPushController::SendAudio(void* handle, const uint8_t* data, int32_t lengt
   // Silence already covers this time, or video has stopped: see kStreamSkewLimitMs.
   if (static_cast<double>(relative) < FFillEndMs || relative - FLastVideoMs > kStreamSkewLimitMs) return;
   int32_t payload = length - kAdtsHeaderBytes;  // without the ADTS header
-  if (FSender.SendAudio(handle, data + kAdtsHeaderBytes, static_cast<uint32_t>(payload),
-                        static_cast<uint32_t>(relative)))
-    FSentBytes.fetch_add(payload, std::memory_order_relaxed);
-  else
-    ReportRefusal("RTMP_SendAudio failed");
+  Emit(kStreamAudio, data + kAdtsHeaderBytes, static_cast<uint32_t>(payload), static_cast<uint32_t>(relative), false);
   FLastAudioMs = relative;
 }
 
@@ -308,7 +380,7 @@ void TPushController::ReportRefusal(const char* trace) {
   ReportError("错误", kSendFailedText);
 }
 
-void TPushController::FillAudioGap(void* handle, int64_t videoMs) {
+void TPushController::FillAudioGap(int64_t videoMs) {
   const double frameMs = kAacFrameSamples * 1000.0 / FHeader.AudioSampleRate;
   if (!FFillingAudio) {
     if (videoMs - FLastAudioMs <= kStreamSkewLimitMs) return;
@@ -323,8 +395,261 @@ void TPushController::FillAudioGap(void* handle, int64_t videoMs) {
   uint8_t frame[8];
   int32_t frameLength = BuildSilentAacFrame(FChannelConfig, frame);
   while (FFillEndMs <= static_cast<double>(videoMs)) {
-    FSender.SendAudio(handle, frame, static_cast<uint32_t>(frameLength), static_cast<uint32_t>(FFillEndMs));
+    Emit(kStreamAudio, frame, static_cast<uint32_t>(frameLength), static_cast<uint32_t>(FFillEndMs), false);
     FLastAudioMs = static_cast<int64_t>(FFillEndMs);
     FFillEndMs += frameMs;
   }
+}
+
+// ---- The sending side: keep, and send while the server is there ----
+
+bool TPushController::SendKept(void* handle, const TKeptMessage& m) {
+  const uint32_t length = static_cast<uint32_t>(m.Data.size());
+  if (m.Stream == kStreamVideo) return FSender.SendVideo(handle, m.Data.data(), length, m.TimeMs, m.IsKey);
+  return FSender.SendAudio(handle, m.Data.data(), length, m.TimeMs);
+}
+
+void TPushController::NoteSent(int stream, uint32_t length, uint32_t relativeMs) {
+  FSentBytes.fetch_add(static_cast<int32_t>(length), std::memory_order_relaxed);
+  FTotalSentBytes.fetch_add(length, std::memory_order_relaxed);
+  if (stream == kStreamVideo) {
+    FLastSentVideoMs.store(relativeMs, std::memory_order_relaxed);
+    FAnySent.store(true, std::memory_order_relaxed);
+  }
+}
+
+void TPushController::Emit(int stream, const uint8_t* data, uint32_t length, uint32_t relativeMs, bool isKey) {
+  const char* refusal = stream == kStreamVideo ? "RTMP_SendVideo failed" : "RTMP_SendAudio failed";
+  std::unique_lock<std::mutex> lock(FSendLock);
+  void* handle = FSenderHandle.load();
+  if (!FAutoReconnect) {
+    // Without reconnects nothing is kept: a failed handle refuses each sample.
+    if (!FLinkUp || handle == nullptr) return;
+    bool sent = stream == kStreamVideo ? FSender.SendVideo(handle, data, length, relativeMs, isKey)
+                                       : FSender.SendAudio(handle, data, length, relativeMs);
+    lock.unlock();
+    if (sent) {
+      NoteSent(stream, length, relativeMs);
+    } else {
+      FBroken = true;
+      ReportRefusal(refusal);
+    }
+    return;
+  }
+  FKept.Add(stream, data, length, relativeMs, isKey);
+  FQueueDrops.store(FKept.DroppedVideoFrames(), std::memory_order_relaxed);
+  // Messages still waiting for the supervisor go first: it sends this one too.
+  if (!FLinkUp || handle == nullptr || FKept.PendingCount() != 1)
+    return;
+  const TKeptMessage& message = FKept.NextPending();
+  if (FAwaitKey && !(message.Stream == kStreamVideo && message.IsKey)) {
+    FKept.MarkSent();  // the first video of a connection is a key frame
+    return;
+  }
+  if (SendKept(handle, message)) {
+    FAwaitKey = false;
+    FKept.MarkSent();
+    lock.unlock();
+    NoteSent(stream, length, relativeMs);
+    return;
+  }
+  FLinkUp = false;  // kept: it goes out again after the reconnect
+  lock.unlock();
+  DebugLog(refusal);
+  FBroken = true;
+  FSuperWake.notify_one();
+}
+
+// ---- Supervision ----
+
+void TPushController::SetLink(TLinkState state, int attempt, int nextSeconds, const char* reason, bool announce) {
+  FLinkState = static_cast<int>(state);
+  FAttempt = attempt;
+  FNextAttemptTick = SystemTickCount() + static_cast<uint32_t>(std::max(nextSeconds, 0)) * 1000u;
+  DebugLogFmt("Push %s attempt=%d next=%d reason=%s", LinkStateWord(state), attempt, nextSeconds, reason);
+  if (announce && OnLinkEvent) OnLinkEvent(TLinkEvent{state, attempt, nextSeconds, reason});
+}
+
+void TPushController::StartSupervisor() {
+  FSuperStop = false;
+  FSupervisor = std::thread([this] { Supervise(); });
+}
+
+void TPushController::StopSupervisor() {
+  if (!FSupervisor.joinable()) return;
+  {
+    std::lock_guard<std::mutex> lock(FSuperLock);
+    FSuperStop = true;
+  }
+  FSuperWake.notify_all();
+  // A reconnect may sit in the sender's Open: cancel it until the thread ends.
+  std::atomic<bool> ended{false};
+  std::thread joiner([&] {
+    FSupervisor.join();
+    ended = true;
+  });
+  while (!ended.load()) {
+    FSender.CancelOpen();
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollStepMs));
+  }
+  joiner.join();
+}
+
+bool TPushController::WaitSupervisor(uint32_t ms) {
+  std::unique_lock<std::mutex> lock(FSuperLock);
+  return FSuperWake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return FSuperStop.load(); });
+}
+
+void TPushController::Supervise() {
+  bool failedTold = false;
+  while (!FSuperStop.load()) {
+    {
+      std::unique_lock<std::mutex> lock(FSuperLock);
+      FSuperWake.wait_for(lock, std::chrono::milliseconds(kSupervisorStepMs),
+                          [this] { return FSuperStop.load() || FBroken.load(); });
+    }
+    if (FSuperStop.load()) break;
+    PollSender();
+    if (FBroken.load()) {
+      if (FAutoReconnect) {
+        Reconnect();
+        continue;
+      }
+      if (!failedTold) {
+        failedTold = true;
+        SetLink(TLinkState::Failed, 0, -1, "send_failed");
+      }
+    }
+    if (!FBroken.load()) WatchDevice();
+  }
+}
+
+void TPushController::PollSender() {
+  TVelmaroStats stats{};
+  std::lock_guard<std::mutex> lock(FSendLock);
+  void* handle = FSenderHandle.load();
+  if (handle == nullptr || !FSender.GetStats(handle, &stats)) return;
+  FHandleDrops = uint64_t{stats.VideoFramesDropped} + stats.AudioFramesDropped;
+  if (stats.SendFailed && FLinkUp) {
+    FLinkUp = false;
+    FBroken = true;
+  }
+}
+
+void TPushController::Reconnect() {
+  void* old;
+  {
+    std::lock_guard<std::mutex> lock(FSendLock);
+    FLinkUp = false;
+    old = FSenderHandle.exchange(nullptr);
+  }
+  FClosedHandleDrops += FHandleDrops.exchange(0);
+  if (old != nullptr) FSender.Close(old);
+  const char* reason = "server_lost";
+  for (int attempt = 1; !FSuperStop.load(); ++attempt) {
+    int pause = ReconnectPauseSeconds(attempt);
+    SetLink(TLinkState::Reconnecting, attempt, pause, reason);
+    if (WaitSupervisor(static_cast<uint32_t>(pause) * 1000u)) return;
+    void* handle = nullptr;
+    int result = FSender.Open(FRtmpUrl.c_str(), &handle);
+    if (FSuperStop.load()) {
+      if (result == 0) FSender.Close(handle);
+      return;
+    }
+    if (result != 0) {
+      DebugLogFmt("RTMP_Open err=%d", result);
+      reason = "open_failed";
+      continue;
+    }
+    if (FSender.SendHeader(handle, &FHeader) != 0) {
+      FSender.Close(handle);
+      reason = "header_failed";
+      continue;
+    }
+    {
+      std::lock_guard<std::mutex> lock(FSendLock);
+      FKept.ResendAll();
+      FAwaitKey = true;
+      FSenderHandle = handle;
+      FBroken = false;
+    }
+    if (Drain()) {
+      SetLink(TLinkState::Running, 0, -1, "reconnected");
+      return;
+    }
+    {
+      std::lock_guard<std::mutex> lock(FSendLock);
+      FLinkUp = false;
+      handle = FSenderHandle.exchange(nullptr);
+    }
+    if (handle != nullptr) FSender.Close(handle);
+    FBroken = false;
+    reason = "server_lost";
+  }
+}
+
+bool TPushController::Drain() {
+  for (int sent = 0; !FSuperStop.load(); ++sent) {
+    std::unique_lock<std::mutex> lock(FSendLock);
+    void* handle = FSenderHandle.load();
+    if (!FKept.HasPending()) {
+      FLinkUp = true;  // the media threads send again
+      return true;
+    }
+    const TKeptMessage& message = FKept.NextPending();
+    if (FAwaitKey && !(message.Stream == kStreamVideo && message.IsKey)) {
+      FKept.MarkSent();
+      continue;
+    }
+    if (!SendKept(handle, message)) return false;
+    FAwaitKey = false;
+    const int stream = message.Stream;
+    const uint32_t length = static_cast<uint32_t>(message.Data.size()), time = message.TimeMs;
+    FKept.MarkSent();
+    lock.unlock();
+    NoteSent(stream, length, time);
+    // Hand over no faster than the connection takes it, so that the
+    // sender's own bound drops nothing.
+    TVelmaroStats stats{};
+    while (sent % 16 == 0 && FSender.GetStats(handle, &stats) && stats.QueuedMs > kDrainQueueMs &&
+           !stats.SendFailed)
+      if (WaitSupervisor(kPollStepMs)) return false;
+  }
+  return false;
+}
+
+void TPushController::WatchDevice() {
+  const uint32_t now = SystemTickCount();
+  const uint32_t silent = now - FLastVideoTick.load(std::memory_order_relaxed);
+  const TLinkState link = LinkState();
+  if (link == TLinkState::DeviceLost) {
+    if (silent < kSupervisorStepMs * 4) {
+      SetLink(TLinkState::Running, 0, -1, "device_back");
+    } else if (now - FDeviceRestartTick >= kDeviceSilenceMs) {
+      FDeviceRestartTick = now;
+      FCapturer.RestartStream();
+    }
+    return;
+  }
+  if (link != TLinkState::Running || silent < kDeviceSilenceMs) return;
+  SetLink(TLinkState::DeviceLost, 0, -1, "no_video");
+  FDeviceRestartTick = now;
+  FCapturer.RestartStream();
+}
+
+uint64_t TPushController::FramesDropped() const {
+  uint64_t dropped = FClosedHandleDrops.load() + FHandleDrops.load() + FQueueDrops.load();
+  if (FBufferWorker) dropped += FBufferWorker->FramesDropped();
+  return dropped;
+}
+
+double TPushController::CurrentDelaySeconds() const {
+  if (!FAnySent.load() || !FKeyFrameSeen.load()) return FConfig.BufferTime > 0 ? FConfig.BufferTime : 0;
+  int64_t sentDeviceMs = FLastSentVideoMs.load() + static_cast<int64_t>(FBaseTime.load());
+  return static_cast<double>(FLastCapturedVideoMs.load() - sentDeviceMs) / 1000.0;
+}
+
+size_t TPushController::KeptPeakBytes() {
+  std::lock_guard<std::mutex> lock(FSendLock);
+  return FKept.PeakBytes();
 }

@@ -6,17 +6,23 @@
 // Threads: StartPush and StopPush run on the main thread;
 // HandleCapturedSample on the capturer's delivering thread; SendSample on the
 // delivering thread (no delay) or on the delay buffer's thread, always on one
-// of them in one push.
+// of them in one push. A running push has one supervising thread: it
+// notices a broken server connection and makes it again (re-sending what the
+// outage queue kept), and restarts a device stream that went silent. The
+// media threads never wait for it: they only keep and hand over samples.
 #pragma once
 
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 
 #include "Configs.h"
+#include "OutageQueues.h"
 #include "PushSeams.h"
 
 // Start result codes.
@@ -46,6 +52,28 @@ constexpr int64_t kStreamSkewLimitMs = 3000;
 constexpr const char* kSendFailedText =
     "RTMP推流发送失败， 请检查网络是否通，RTMP服务主机是否开启，然后停止并重新开始推流";
 
+// Ends every push's start and reconnect under way, in every controller of
+// the process (a quit signal). Async-signal-safe.
+void RequestProcessStop();
+bool ProcessStopRequested();
+
+// How a running push stands, as the launcher is told (TIDECAST_STATE words).
+enum class TLinkState { Running, Reconnecting, DeviceLost, Failed };
+const char* LinkStateWord(TLinkState state);
+
+struct TLinkEvent {
+  TLinkState State = TLinkState::Running;
+  int Attempt = 0;       // reconnect attempt about to be made (Reconnecting)
+  int NextSeconds = -1;  // pause before it; -1 none
+  const char* Reason = "";
+};
+
+// The reconnect pause before attempt 1, 2, 3, ...: 1, 2, 4, 8, then 10 s.
+int ReconnectPauseSeconds(int attempt);
+
+// No video from the device for this long restarts the device stream.
+constexpr uint32_t kDeviceSilenceMs = 10000;
+
 class TPushController {
  public:
   enum class TState { Idle, Running, Stopping };
@@ -67,6 +95,11 @@ class TPushController {
   // one is under way (from its half-second wait) returns at once: the first
   // one finishes the job.
   void StopPush();
+  // Ends a start under way (its server open returns cancelled) and any
+  // reconnect; the stop itself is StopPush. Async-signal-safe.
+  void RequestCancel() { FCancel.store(true); }
+  // Releases what a failed start left open (the device's stream above all).
+  void ReleaseLeftovers();
 
   void HandleCapturedSample(uint8_t code, uint8_t frameType, const uint8_t* data, int32_t length,
                             int64_t ticks);
@@ -76,6 +109,9 @@ class TPushController {
   std::function<void()> OnProcessMessages;
   // Called on the main thread whenever the state changes.
   std::function<void(TState)> OnStateChanged;
+  // Called on the supervising thread when the link state changes; must not
+  // block. The start's Running is not reported (the start result says it).
+  std::function<void(const TLinkEvent&)> OnLinkEvent;
   // The step of StopPush's wait (five steps; 100 ms in the program).
   int StopWaitStepMs = 100;
 
@@ -87,6 +123,22 @@ class TPushController {
   bool Delivered() const { return FDelivered.load(); }
   bool HasBufferWorker() const { return FBufferWorker != nullptr; }
   uint32_t StartTick() const { return FStartTick; }
+  TLinkState LinkState() const { return static_cast<TLinkState>(FLinkState.load()); }
+  int ReconnectAttempt() const { return FAttempt.load(); }
+  uint32_t NextAttemptTick() const { return FNextAttemptTick.load(); }
+  // Frames dropped in this push: by the sender, past the outage queue's
+  // bounds, and by the delay buffer. Main thread.
+  uint64_t FramesDropped() const;
+  // The delay the viewers see now: the configured one plus what outages
+  // added (device time of the latest video minus that of the latest sent).
+  double CurrentDelaySeconds() const;
+  size_t KeptPeakBytes();
+
+  // Running totals since the start (the interval counters are the display's).
+  std::atomic<uint64_t> FTotalRecvBytes{0};
+  std::atomic<uint64_t> FTotalSentBytes{0};
+  std::atomic<uint64_t> FTotalVideoFrames{0};
+  std::atomic<uint64_t> FTotalAudioFrames{0};
 
   // The six interval counters, read and zeroed by the display each second.
   std::atomic<int32_t> FVideoFrames{0};
@@ -98,12 +150,29 @@ class TPushController {
 
  private:
   void BuildHeader(const TCaptureInfo& info);
-  void ReleaseLeftovers();
+  bool Cancelled() const { return FCancel.load() || ProcessStopRequested(); }
+  // Runs the sender's Open on a thread of its own, so that the window (and
+  // a quit signal) is served meanwhile and a cancel can end it.
+  int OpenCancellable(const std::string& url, void** handle);
+  // Keeps and, while the server is there, sends one message.
+  void Emit(int stream, const uint8_t* data, uint32_t length, uint32_t relativeMs, bool isKey);
+  bool SendKept(void* handle, const TKeptMessage& message);
+  void NoteSent(int stream, uint32_t length, uint32_t relativeMs);
+  void StartSupervisor();
+  void StopSupervisor();
+  void Supervise();
+  bool WaitSupervisor(uint32_t ms);  // true when told to stop
+  void PollSender();
+  void Reconnect();
+  bool Drain();  // false when the new connection broke too
+  void WatchDevice();
+  void SetLink(TLinkState state, int attempt = 0, int nextSeconds = -1, const char* reason = "",
+               bool announce = true);
   void ResendHeaderWhileHolding(void* handle);
   void MarkDelivered();
-  void SendVideo(void* handle, const uint8_t* data, int32_t length, int64_t timeMs, bool isKey);
-  void SendAudio(void* handle, const uint8_t* data, int32_t length, int64_t timeMs);
-  void FillAudioGap(void* handle, int64_t videoMs);
+  void SendVideo(const uint8_t* data, int32_t length, int64_t timeMs, bool isKey);
+  void SendAudio(const uint8_t* data, int32_t length, int64_t timeMs);
+  void FillAudioGap(int64_t videoMs);
   void ReportRefusal(const char* trace);
   void SetState(TState state);
 
@@ -123,6 +192,35 @@ class TPushController {
   std::atomic<int32_t> FAudioSampleRate{0};  // the capturer's, read at start
   bool FDeviceOpen = false;                   // Connect was called since the last release
   TState FState = TState::Idle;
+  std::string FRtmpUrl;
+  bool FAutoReconnect = true;
+  std::atomic<bool> FCancel{false};
+  std::atomic<bool> FPushActive{false};  // samples are taken (from the start's capture on)
+
+  // Supervision.
+  std::thread FSupervisor;
+  std::mutex FSuperLock;
+  std::condition_variable FSuperWake;
+  std::atomic<bool> FSuperStop{false};
+  std::atomic<bool> FBroken{false};  // the server connection failed
+  std::atomic<int> FLinkState{static_cast<int>(TLinkState::Running)};
+  std::atomic<int> FAttempt{0};
+  std::atomic<uint32_t> FNextAttemptTick{0};
+  std::atomic<uint32_t> FLastVideoTick{0};  // when the device last sent video
+  uint32_t FDeviceRestartTick = 0;          // supervising thread only
+  std::atomic<uint64_t> FClosedHandleDrops{0};
+  std::atomic<uint64_t> FHandleDrops{0};  // of the open handle, as last polled
+  std::atomic<uint64_t> FQueueDrops{0};
+  std::atomic<int64_t> FLastCapturedVideoMs{0};  // device time
+  std::atomic<int64_t> FLastSentVideoMs{0};      // relative time
+  std::atomic<bool> FAnySent{false};
+
+  // Guards the outage queue, the link flags below and every call on the
+  // sender handle other than Open (so that Close never overlaps a send).
+  std::mutex FSendLock;
+  TOutageQueue FKept;
+  bool FLinkUp = false;    // sends may go to the handle
+  bool FAwaitKey = false;  // the connection has had no key frame yet
 
   // Decides on FDelivered and the header re-send together, so that no
   // re-send overlaps the first media the delay buffer releases.

@@ -23,6 +23,10 @@ class TSender {
                          bool isKey) = 0;
   virtual bool SendAudio(void* handle, const uint8_t* data, uint32_t length, uint32_t timeMs) = 0;
   virtual bool Close(void* handle) = 0;
+  // RTMP_CancelOpen: every Open under way returns soon after.
+  virtual void CancelOpen() {}
+  // RTMP_GetStats; false when the sender has none for the handle.
+  virtual bool GetStats(void* /*handle*/, TVelmaroStats* /*stats*/) { return false; }
 };
 
 // What a connected capturer knows of its stream (its MediaInfo and the
@@ -53,6 +57,10 @@ class TCaptureDevice {
   virtual int StopCapture() = 0;
   virtual void Disconnect() = 0;
   virtual TCaptureInfo Info() const = 0;  // valid after a successful Connect
+  // Drops the device connection and makes it again, as after a connection
+  // the device dropped; the timeline continues. Any thread but the
+  // delivering one.
+  virtual void RestartStream() {}
 };
 
 // The delay buffer: holds samples for the delay and releases them on a
@@ -69,6 +77,8 @@ class TDelayBuffer {
                          bool isKey) = 0;
   // Returns once no release is in progress and none will start.
   virtual void Stop() = 0;
+  // Samples the buffer dropped so far.
+  virtual uint32_t FramesDropped() const { return 0; }
 };
 
 using TDelayBufferFactory = std::function<std::unique_ptr<TDelayBuffer>()>;

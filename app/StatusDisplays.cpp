@@ -47,4 +47,11 @@ std::string FormatStatusLines(const TTrafficCounts& c, int32_t bufferTimeSeconds
          count(c.AudioBits) + "bps, " + std::to_string(c.AudioFrames) + "fps)\r" + "发送码流：" + sent;
 }
 
+std::string ReconnectStatusLine(int attempt, int secondsLeft) {
+  if (secondsLeft <= 0) return "正在重连，第" + std::to_string(attempt) + "次...";
+  return "正在重连，第" + std::to_string(attempt) + "次，" + std::to_string(secondsLeft) + "秒后重试";
+}
+
+std::string DeviceLostStatusLine() { return "录播主机无视频，正在重新连接..."; }
+
 std::string VersionLabel(const std::string& versionText) { return "V" + versionText.substr(0, 255); }

@@ -30,5 +30,11 @@ struct TTrafficCounts {
 std::string FormatStatusLines(const TTrafficCounts& counts, int32_t bufferTimeSeconds, uint32_t elapsedMs,
                               const std::string& decimalSeparator = ".");
 
+// The status area's last line while the server connection is re-made:
+// "reconnecting, attempt N, next in S s".
+std::string ReconnectStatusLine(int attempt, int secondsLeft);
+// ... and while the device sends no video and its stream is re-made.
+std::string DeviceLostStatusLine();
+
 // "V" followed by the program's version text.
 std::string VersionLabel(const std::string& versionText);

@@ -20,6 +20,7 @@
 #include "TidecastMains.h"
 #include "Trel32CaptureDevices.h"
 #include "VelmaroSenders.h"
+#include "velmaro.h"
 
 namespace {
 
@@ -36,11 +37,14 @@ void ChooseOffscreenWithoutDisplay() {
 }
 
 // SIGTERM, SIGINT and SIGHUP close the window like the operator would, so
-// the stop sequence runs; the handler only writes to a pipe that the main
-// thread watches.
+// the stop sequence runs; the handler writes to a pipe that the main thread
+// watches. A start (or reconnect) waiting for the server cannot wait for the
+// main thread: the handler also ends it at once.
 int quitPipe[2] = {-1, -1};
 
 void OnQuitSignal(int) {
+  RequestProcessStop();
+  RTMP_CancelOpen();
   char byte = 1;
   [[maybe_unused]] ssize_t n = ::write(quitPipe[1], &byte, 1);
 }
@@ -59,6 +63,9 @@ void QuitOnSignals(QApplication& app) {
   action.sa_handler = OnQuitSignal;
   sigemptyset(&action.sa_mask);
   for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &action, nullptr);
+  // A launcher that closed its end of standard output, or a server that went
+  // away, must not end the process.
+  std::signal(SIGPIPE, SIG_IGN);
 }
 
 // The arguments after the program name, once Qt has taken its own options
@@ -84,8 +91,14 @@ int main(int argc, char** argv) {
       TVelmaroSender sender;
       TTrel32CaptureDevice capturer;
       TTidecastMain window(*Config, sender, capturer, BufferWorkerFactory(), CommandLineArguments(argc, argv));
-      if (window.ShowOnStart()) window.show();
-      result = QApplication::exec();
+      // A quit signal during the launch-mode start came before the message
+      // loop, which would not see it any more.
+      if (ProcessStopRequested()) {
+        result = 0;
+      } else {
+        if (window.ShowOnStart()) window.show();
+        result = QApplication::exec();
+      }
     }  // the window's destruction stops a running push
     Config.reset();
     return result;

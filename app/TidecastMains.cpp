@@ -19,6 +19,7 @@
 
 #include "Debugs.h"
 #include "ErrorReports.h"
+#include "LauncherLines.h"
 #include "SettingsKeys.h"
 #include "StartResultPlatform.h"
 #include "StatusDisplays.h"
@@ -102,6 +103,7 @@ TTidecastMain::TTidecastMain(TConfig& config, TSender& sender, TCaptureDevice& c
   FController = std::make_unique<TPushController>(sender, capturer, FConfig, std::move(makeDelayBuffer));
   FController->OnProcessMessages = [] { QCoreApplication::processEvents(); };
   FController->OnStateChanged = [this](TPushController::TState state) { ShowPushState(state); };
+  FController->OnLinkEvent = [this](const TLinkEvent& event) { ReportLink(event); };
 
   mainWindow = this;
   SetErrorReportHandler(QueueErrorReport);
@@ -233,12 +235,59 @@ void TTidecastMain::RunLaunchMode(const TLaunchParams& params) {
   FShowOnStart = params.ShowsWindow();
   FNotifyWindow = static_cast<intptr_t>(params.hwndFrom);
   FInstanceId = params.id;
+  FLaunchMode = true;
   setWindowTitle(Qs(params.Caption()));
   ParamsToForm(params);
+  // Nobody sees a box of a hidden instance: it goes to the launcher instead.
+  if (!FShowOnStart) ErrorBox = [this](QWidget*, const QString& text, const QString&) { ReportHiddenError(text); };
+  if (params.AutoReconnect >= 0) FConfig.AutoReconnect = params.AutoReconnect;  // this run only, not saved
   FLaunchResult = FController->StartPush(params.Address, params.User, params.Password, params.RtmpUrl,
                                          params.RequestsHD(), params.IpcMode(), params.RtspPort, params.HttpPort);
   DebugLogFmt("Start ret=%d", FLaunchResult);
   StartResultPlatform::Report(FNotifyWindow, FInstanceId, FLaunchResult);
+  if (FLaunchResult != kStartRunning) {
+    FController->ReleaseLeftovers();  // nothing goes on reading the device
+    WriteLauncherLine(StateLine(FInstanceId, "failed", 0, -1, "start_result_" + std::to_string(FLaunchResult)));
+    return;
+  }
+  WriteLauncherLine(StateLine(FInstanceId, "running"));
+  StartStatsLines(params.StatsInterval);
+}
+
+void TTidecastMain::ReportLink(const TLinkEvent& event) {
+  if (!FLaunchMode) return;
+  WriteLauncherLine(StateLine(FInstanceId, LinkStateWord(event.State), event.Attempt, event.NextSeconds, event.Reason));
+}
+
+void TTidecastMain::ReportHiddenError(const QString& text) {
+  const std::string reason = text == QString::fromUtf8(kSendFailedText) ? "send_failed" : "error";
+  DebugLogFmt("Error not shown (hidden instance): %s", Std(text).c_str());
+  WriteLauncherLine(StateLine(FInstanceId, LinkStateWord(FController->LinkState()), 0, -1, reason));
+}
+
+void TTidecastMain::StartStatsLines(int32_t intervalSeconds) {
+  if (intervalSeconds <= 0) return;
+  FStatsTimer = new QTimer(this);
+  FStatsTimer->setInterval(static_cast<int>(std::min<int64_t>(int64_t{intervalSeconds} * 1000, 86400000)));
+  connect(FStatsTimer, &QTimer::timeout, this, &TTidecastMain::WriteStatsLine);
+  FStatsMark = {SystemTickCount(), 0, 0, 0, 0};
+  FStatsTimer->start();
+}
+
+void TTidecastMain::WriteStatsLine() {
+  TPushController& c = *FController;
+  TStatsMark now{SystemTickCount(), c.FTotalRecvBytes.load(), c.FTotalSentBytes.load(), c.FTotalVideoFrames.load(),
+                 c.FTotalAudioFrames.load()};
+  double seconds = std::max(0.001, (now.Tick - FStatsMark.Tick) / 1000.0);
+  TStatsFigures f;
+  f.RecvKbps = static_cast<double>(now.Recv - FStatsMark.Recv) * 8 / 1000 / seconds;
+  f.SentKbps = static_cast<double>(now.Sent - FStatsMark.Sent) * 8 / 1000 / seconds;
+  f.VideoFps = static_cast<double>(now.Video - FStatsMark.Video) / seconds;
+  f.AudioFps = static_cast<double>(now.Audio - FStatsMark.Audio) / seconds;
+  f.Dropped = c.FramesDropped();
+  f.DelaySeconds = c.CurrentDelaySeconds();
+  FStatsMark = now;
+  WriteLauncherLine(StatsLine(FInstanceId, f));
 }
 
 void TTidecastMain::ParamsToForm(const TLaunchParams& params) {
@@ -253,7 +302,11 @@ void TTidecastMain::ParamsToForm(const TLaunchParams& params) {
     SelectStream(rbSD->isChecked(), false);
 }
 
-void TTidecastMain::FormDestroy() { FController->StopPush(); }
+void TTidecastMain::FormDestroy() {
+  if (FStatsTimer) FStatsTimer->stop();
+  FController->StopPush();
+  if (FLaunchMode) WriteLauncherLine(StateLine(FInstanceId, "stopped"));
+}
 
 void TTidecastMain::ConfigToForm() {
   edtAddress->setText(Qs(FConfig.Address));
@@ -306,6 +359,7 @@ void TTidecastMain::btnStartClick() {
   // stop is under way, must not start a second sequence.
   if (FStarting || FController->State() != TPushController::TState::Idle) return;
   FStarting = true;
+  FStopDuringStart = false;
   struct TClearFlag {
     bool& flag;
     ~TClearFlag() { flag = false; }
@@ -343,11 +397,23 @@ void TTidecastMain::btnStartClick() {
   QGuiApplication::restoreOverrideCursor();
   if (result != kStartRunning) {
     lblStatus->setText(QString::fromUtf8("连接失败."));
+    if (FStopDuringStart) {
+      FController->ReleaseLeftovers();  // the operator's stop: no box
+      return;
+    }
     ShowError(StartFailureText(result));
   }
 }
 
-void TTidecastMain::btn2Click() { FController->StopPush(); }
+void TTidecastMain::btn2Click() {
+  if (FStarting) {
+    // The start waits for the server (serving the window meanwhile): end it.
+    FStopDuringStart = true;
+    FController->RequestCancel();
+    return;
+  }
+  FController->StopPush();
+}
 
 void TTidecastMain::tmr1Timer() {
   // Each counter is taken and zeroed in one step, so an addition made by the
@@ -369,8 +435,25 @@ void TTidecastMain::tmr1Timer() {
   // The lines are joined by a carriage return each, which Qt's labels draw as
   // nothing: the label gets line feeds to show them as three lines.
   QString lines = Qs(FormatStatusLines(counts, FConfig.BufferTime, elapsed, separator));
-  lblStatus->setText(lines.replace(QChar('\r'), QChar('\n')));
+  lines.replace(QChar('\r'), QChar('\n'));
+  // While the server is away, the last line says how the reconnect stands.
+  QString reconnect = ReconnectStatusText();
+  if (!reconnect.isEmpty()) lines = lines.left(lines.lastIndexOf(QChar('\n')) + 1) + reconnect;
+  lblStatus->setText(lines);
   lblTime->setText(Qs(FormatElapsed(SystemTickCount() - c.StartTick())));
+}
+
+QString TTidecastMain::ReconnectStatusText() const {
+  switch (FController->LinkState()) {
+    case TLinkState::Reconnecting: {
+      int32_t left = static_cast<int32_t>(FController->NextAttemptTick() - SystemTickCount());
+      return Qs(ReconnectStatusLine(FController->ReconnectAttempt(), left <= 0 ? 0 : (left + 999) / 1000));
+    }
+    case TLinkState::DeviceLost:
+      return Qs(DeviceLostStatusLine());
+    default:
+      return {};
+  }
 }
 
 void TTidecastMain::ShowPushState(TPushController::TState state) {

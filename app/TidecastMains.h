@@ -104,6 +104,12 @@ class TTidecastMain : public QWidget {
   void ShowPushState(TPushController::TState state);
   void ShowError(const QString& text);
   void RunLaunchMode(const TLaunchParams& params);
+  // Launch mode: the state and stats lines for the launching program.
+  void ReportLink(const TLinkEvent& event);
+  void StartStatsLines(int32_t intervalSeconds);
+  void WriteStatsLine();
+  void ReportHiddenError(const QString& text);
+  QString ReconnectStatusText() const;
   void ParamsToForm(const TLaunchParams& params);
   // Selects one of the stream buttons, or neither (both false).
   void SelectStream(bool sd, bool hd);
@@ -116,4 +122,11 @@ class TTidecastMain : public QWidget {
   bool FShowOnStart = true;
   int FLaunchResult = -1;
   bool FStarting = false;  // btnStartClick is under way (it processes messages)
+  bool FStopDuringStart = false;  // the stop button was pressed while starting
+  bool FLaunchMode = false;
+  QTimer* FStatsTimer = nullptr;
+  struct TStatsMark {
+    uint32_t Tick = 0;
+    uint64_t Recv = 0, Sent = 0, Video = 0, Audio = 0;
+  } FStatsMark;
 };

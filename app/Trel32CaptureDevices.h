@@ -16,6 +16,7 @@ class TTrel32CaptureDevice : public TCaptureDevice {
   int StopCapture() override { return FCapturer.StopCapture(); }
   void Disconnect() override { FCapturer.Disconnect(); }
   TCaptureInfo Info() const override;
+  void RestartStream() override { FCapturer.RestartStream(); }
 
   const TTrel32Capturer& Capturer() const { return FCapturer; }
 

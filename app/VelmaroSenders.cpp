@@ -17,3 +17,9 @@ bool TVelmaroSender::SendAudio(void* handle, const uint8_t* data, uint32_t lengt
 }
 
 bool TVelmaroSender::Close(void* handle) { return RTMP_Close(handle); }
+
+void TVelmaroSender::CancelOpen() { RTMP_CancelOpen(); }
+
+bool TVelmaroSender::GetStats(void* handle, TVelmaroStats* stats) {
+  return RTMP_GetStats(handle, stats) == VELMARO_OK;
+}

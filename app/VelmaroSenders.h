@@ -11,4 +11,6 @@ class TVelmaroSender : public TSender {
   bool SendVideo(void* handle, const uint8_t* data, uint32_t length, uint32_t timeMs, bool isKey) override;
   bool SendAudio(void* handle, const uint8_t* data, uint32_t length, uint32_t timeMs) override;
   bool Close(void* handle) override;
+  void CancelOpen() override;
+  bool GetStats(void* handle, TVelmaroStats* stats) override;
 };

@@ -113,6 +113,8 @@ int TRtspClient::Interrupted(void* opaque) {
   // only while a deadline is set.
   if (self->stopping_.load(std::memory_order_relaxed) && !self->closing_.load(std::memory_order_relaxed))
     return 1;
+  if (self->restartRequested_.load(std::memory_order_relaxed) && self->reading_.load(std::memory_order_relaxed))
+    return 1;
   int64_t deadline = self->deadlineUs_.load(std::memory_order_relaxed);
   return deadline != 0 && WallMicroseconds() > deadline ? 1 : 0;
 }
@@ -283,7 +285,9 @@ void TRtspClient::Run() {
 void TRtspClient::ReadSession() {
   AVPacket* packet = av_packet_alloc();
   if (packet == nullptr) return;
-  while (!stopping_.load(std::memory_order_relaxed)) {
+  restartRequested_.store(false);
+  reading_.store(true);
+  while (!stopping_.load(std::memory_order_relaxed) && !restartRequested_.load(std::memory_order_relaxed)) {
     int error = av_read_frame(session_.format, packet);
     if (error == AVERROR(EAGAIN)) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -297,6 +301,8 @@ void TRtspClient::ReadSession() {
     else if (packet->stream_index == session_.audio) HandleAudio(*packet);
     av_packet_unref(packet);
   }
+  reading_.store(false);
+  if (restartRequested_.exchange(false)) DebugLogFmt("trel32: channel %d restart requested", channel_);
   av_packet_free(&packet);
 }
 

@@ -36,6 +36,8 @@ class TRtspClient {
   int32_t Register(TRtspClientCallback callback, void* user);
   void SetUrlSource(TRtspUrlSource source, void* user);
   int32_t Unregister();
+  // Ends the session being read, so that the delivering thread reconnects.
+  void RequestRestart() { restartRequested_.store(true); }
   // Ends delivery and closes the stream; bounded even when the device hangs.
   void Close();
   bool OnDeliveringThread() const { return std::this_thread::get_id() == threadId_.load(); }
@@ -80,6 +82,8 @@ class TRtspClient {
   std::atomic<bool> stopping_{false};
   std::atomic<int64_t> deadlineUs_{0};  // 0: none
   std::atomic<bool> closing_{false};    // a session closes: TEARDOWN may still go out
+  std::atomic<bool> reading_{false};    // ReadSession runs: a restart request ends it
+  std::atomic<bool> restartRequested_{false};
   std::mutex pauseLock_;
   std::condition_variable pauseWake_;
 

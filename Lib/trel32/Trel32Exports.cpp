@@ -126,6 +126,15 @@ TREL32_API int32_t TREL32_CALL trel32SetReconnectUrlSource(TRtspUrlSource source
   });
 }
 
+TREL32_API int32_t TREL32_CALL trel32RestartRTSPClient(int32_t channel) {
+  return Guarded([&] {
+    auto client = FindClient(channel);
+    if (client == nullptr) return TREL32_E_UNKNOWN_CHANNEL;
+    client->RequestRestart();
+    return TREL32_OK;
+  });
+}
+
 TREL32_API int32_t TREL32_CALL trel32UnRegisteRTSPClientCallback(int32_t channel) {
   return Guarded([&] {
     auto client = FindClient(channel);

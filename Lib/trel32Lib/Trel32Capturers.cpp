@@ -89,6 +89,11 @@ int32_t TTrel32Capturer::StopCapture() {
   return result;
 }
 
+int32_t TTrel32Capturer::RestartStream() {
+  if (!Connected) return -1;
+  return trel32RestartRTSPClient(Channel);
+}
+
 void TTrel32Capturer::Disconnect() {
   if (Capturing) StopCapture();
   if (Connected || clientOpen_) ReleaseClient();

@@ -38,6 +38,8 @@ class TTrel32Capturer {
   // 0, -1 when the state does not allow it, or the library's code.
   int32_t StartCapture();
   int32_t StopCapture();
+  // Makes the library drop the stream and reconnect (see trel32RestartRTSPClient).
+  int32_t RestartStream();
   // Stops capturing if needed and releases the library client.
   void Disconnect();
 

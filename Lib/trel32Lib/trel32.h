@@ -119,6 +119,12 @@ TREL32_API int32_t TREL32_CALL trel32UnRegisteRTSPClientCallback(int32_t channel
  * that logged in names a source of fresh URLs here (null: keep the URL). */
 TREL32_API int32_t TREL32_CALL trel32SetReconnectUrlSource(TRtspUrlSource source, int32_t channel, void* user);
 
+/* Drops the stream the client is reading and makes it again, as after a
+ * connection the device dropped (the timeline continues). For a device that
+ * keeps its connection open but has stopped sending. Ignored while the client
+ * is already reconnecting. */
+TREL32_API int32_t TREL32_CALL trel32RestartRTSPClient(int32_t channel);
+
 /* Stops and frees the client; returns within about a second even when the
  * device hangs (or once a running URL source has returned). Not from the channel's own callback (TREL32_E_WRONG_THREAD). */
 TREL32_API int32_t TREL32_CALL trel32DestroyRTSPClient(int32_t channel);

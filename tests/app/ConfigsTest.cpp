@@ -122,7 +122,8 @@ TEST(Settings, SavedSetIsWrittenInExportFormatAndReadBack) {
                 "\"HttpPort\"=dword:00000050\n"
                 "\"RtspPort\"=dword:0000022a\n"
                 "\"StreamType\"=dword:00000001\n"
-                "\"BufferTime\"=dword:0000001e\n\n");
+                "\"BufferTime\"=dword:0000001e\n"
+                "\"AutoReconnect\"=dword:00000001\n\n");
   EXPECT_EQ(FileMode(folder.path), 0600u);
   TConfig back = folder.Loaded();
   EXPECT_EQ(back.Address, config.Address);
@@ -131,6 +132,7 @@ TEST(Settings, SavedSetIsWrittenInExportFormatAndReadBack) {
   EXPECT_EQ(back.RtmpUrl, config.RtmpUrl);
   EXPECT_EQ(back.StreamType, 1);
   EXPECT_EQ(back.BufferTime, 30);
+  EXPECT_EQ(back.AutoReconnect, 1);
 }
 
 TEST(Settings, NegativeIntegersSurviveAsDwords) {

@@ -180,10 +180,12 @@ void CountSendFailureReport(const std::string& caption, const std::string& text)
 
 // The operator is told once per push that media no longer goes out, not
 // once per refused sample.
+// Without reconnects: the failed handle refuses each sample for good.
 TEST(PushPath, RefusedSamplesAreTracedNotCountedAndReportedOncePerPush) {
   SetErrorReportHandler(CountSendFailureReport);
   sendFailureReports = 0;
   Rig rig;
+  rig.config.AutoReconnect = 0;
   ASSERT_EQ(rig.Start(), 0);
   rig.sender.mediaResult = false;
   rig.capturer.Deliver(kVideo, 2, AccessUnit(0x65, 100), 0);

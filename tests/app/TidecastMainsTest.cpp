@@ -393,7 +393,7 @@ TEST(LaunchMode, FillsTheFormStartsHiddenAndReportsTheResult) {
   std::string out = testing::internal::GetCapturedStdout();
   TTidecastMain& w = *rig.window;
 
-  EXPECT_EQ(out, "TIDECAST_START_RESULT id=3 result=0\n");
+  EXPECT_EQ(out, "TIDECAST_START_RESULT id=3 result=0\nTIDECAST_STATE id=3 state=running\n");
   EXPECT_EQ(w.LaunchResult(), 0);
   EXPECT_EQ(w.windowTitle(), "TidecastMain-3");
   EXPECT_EQ(QGuiApplication::applicationDisplayName(), U(TTidecastMain::Caption));
@@ -425,7 +425,8 @@ TEST(LaunchMode, FailedStartShowsNothingAndInstanceZeroShowsTheWindow) {
   rig.capturer.connectResult = -1;
   testing::internal::CaptureStdout();
   rig.Create({"Address=10.9.9.9&isHD=0&isIPC=1&HttpPort=81&RtspPort=+8554", "rtmp://10.0.0.2/hls/x"});
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "TIDECAST_START_RESULT id=0 result=1\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "TIDECAST_START_RESULT id=0 result=1\nTIDECAST_STATE id=0 state=failed reason=start_result_1\n");
   TTidecastMain& w = *rig.window;
   EXPECT_EQ(w.LaunchResult(), 1);
   EXPECT_TRUE(rig.boxes.empty()) << "no error box in launch mode";

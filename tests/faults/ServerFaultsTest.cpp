@@ -1,8 +1,9 @@
-// The RTMP server failing under a running push from the window: killed, or
-// killed and started again. No crash and no hang; the operator is told once
-// that the media no longer goes out; the sender handle fails for good (it
-// does not reconnect by itself); the stop button ends the push cleanly and at
-// once; and a new start pushes to the server as soon as it is back.
+// The RTMP server failing under a running push from the window with
+// reconnects turned off (AutoReconnect 0): killed, or killed and started
+// again. No crash and no hang; the operator is told once that the media no
+// longer goes out; the sender handle fails for good; the stop button ends the
+// push cleanly and at once; and a new start pushes to the server as soon as
+// it is back.
 #include <gtest/gtest.h>
 
 #include <QPushButton>
@@ -29,6 +30,7 @@ class ServerKilledMidPush : public testing::TestWithParam<int> {};
 
 TEST_P(ServerKilledMidPush, OperatorIsToldOnceAndStopEndsThePushCleanly) {
   TWindowRig rig({}, GetParam());
+  rig.config.AutoReconnect = 0;
   std::thread([] {}).join();  // a sanitizer's own helper thread comes with the first one
   const int threadsBefore = ThreadCount();
   ASSERT_NO_FATAL_FAILURE(rig.StartUntilRecorded(0));
@@ -57,6 +59,7 @@ INSTANTIATE_TEST_SUITE_P(Delays, ServerKilledMidPush, testing::Values(0, 2), Del
 
 TEST(ServerRestartedMidPush, HandleFailsAndANewStartPushesToTheRestartedServer) {
   TWindowRig rig;
+  rig.config.AutoReconnect = 0;
   ASSERT_NO_FATAL_FAILURE(rig.StartUntilRecorded(0));
   rig.nginx.Kill();
   std::filesystem::remove(rig.RecordingPath());

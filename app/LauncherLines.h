@@ -1,0 +1,30 @@
+// The lines a launching program reads on standard output besides the start
+// result: one TIDECAST_STATE line per change of the push's state and, when
+// asked for, a TIDECAST_STATS line every few seconds.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// "TIDECAST_STATE id=<id> state=<word>", then attempt= and next_s= when
+// attempt is above 0, and reason= when one is given (a word without blanks).
+std::string StateLine(int32_t id, const std::string& state, int attempt = 0, int nextSeconds = -1,
+                      const std::string& reason = "");
+
+struct TStatsFigures {
+  double RecvKbps = 0;
+  double SentKbps = 0;
+  double VideoFps = 0;
+  double AudioFps = 0;
+  uint64_t Dropped = 0;  // frames dropped since the start
+  double DelaySeconds = 0;
+};
+
+// "TIDECAST_STATS id=<id> recv_kbps=.. sent_kbps=.. video_fps=.. audio_fps=..
+// dropped=.. delay_s=..", with a decimal point whatever the locale.
+std::string StatsLine(int32_t id, const TStatsFigures& figures);
+
+// Writes the line and a line feed to standard output whole and flushed, from
+// any thread. A launcher that has closed its end is no error: the line is
+// dropped (SIGPIPE must be ignored by the program).
+void WriteLauncherLine(const std::string& line);
