@@ -247,6 +247,7 @@ void TPushController::BuildHeader(const TCaptureInfo& info) {
 
 void TPushController::StopPush() {
   if (FState == TState::Stopping) return;  // the stop under way finishes the job
+  const bool wasRunning = FState == TState::Running;
   SetState(TState::Stopping);
   StopSupervisor();
   FPushActive = false;
@@ -256,8 +257,9 @@ void TPushController::StopPush() {
   FDeviceOpen = false;
   if (FBufferWorker) FBufferWorker->Stop();
 
-  // Calls already under way finish while the window stays responsive.
-  for (int i = 0; i < kStopWaitSteps; ++i) {
+  // Calls already under way finish while the window stays responsive
+  // (without a push there are none).
+  for (int i = 0; i < (wasRunning ? kStopWaitSteps : 0); ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(StopWaitStepMs));
     if (OnProcessMessages) OnProcessMessages();
   }

@@ -260,9 +260,10 @@ void TTidecastMain::ReportLink(const TLinkEvent& event) {
 }
 
 void TTidecastMain::ReportHiddenError(const QString& text) {
-  const std::string reason = text == QString::fromUtf8(kSendFailedText) ? "send_failed" : "error";
   DebugLogFmt("Error not shown (hidden instance): %s", Std(text).c_str());
-  WriteLauncherLine(StateLine(FInstanceId, LinkStateWord(FController->LinkState()), 0, -1, reason));
+  // A refused send is the supervisor's "failed" line already.
+  if (text == QString::fromUtf8(kSendFailedText)) return;
+  WriteLauncherLine(StateLine(FInstanceId, LinkStateWord(FController->LinkState()), 0, -1, "error"));
 }
 
 void TTidecastMain::StartStatsLines(int32_t intervalSeconds) {

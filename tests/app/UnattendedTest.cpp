@@ -1,0 +1,289 @@
+// The program left alone in launch mode, as a scheduling program runs it:
+// the RTMP server killed and started again, a server that never answers
+// `connect`, a device that freezes, and reconnects turned off. What the
+// launcher reads on standard output, what the server recorded, and that a
+// quit signal always ends the process promptly.
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <csignal>
+#include <filesystem>
+#include <thread>
+
+#include "DeviceSimulator.h"
+#include "FlvFile.h"
+#include "NginxRtmp.h"
+#include "Processes.h"
+
+using namespace testsupport;
+using namespace std::chrono;
+
+namespace {
+
+struct TProgram {
+  TTempDir dir{"tidecast-unattended"};
+  TChildProcess process;
+
+  void Start(const std::string& parameters, const std::string& url, int delaySeconds = 0) {
+    std::filesystem::create_directories(dir.Path() + "/Orvane");
+    WriteSettings(delaySeconds);
+    process.Start({BuildDir() + "/bin/Tidecast", parameters, url}, dir.File("program.log"),
+                  {"XDG_CONFIG_HOME=" + dir.Path(), "TIDECAST_DEBUG=1", "DISPLAY=", "WAYLAND_DISPLAY=",
+                   "QT_QPA_PLATFORM="});
+  }
+  void WriteSettings(int delaySeconds) {
+    char delay[16];
+    std::snprintf(delay, sizeof delay, "%08x", delaySeconds);
+    FILE* f = std::fopen((dir.Path() + "/Orvane/Tidecast.reg").c_str(), "w");
+    std::fprintf(f, "Windows Registry Editor Version 5.00\n\n[HKEY_CURRENT_USER\\SOFTWARE\\Orvane\\Tidecast]\n"
+                    "\"HttpPort\"=dword:00000050\n\"RtspPort\"=dword:0000022a\n\"StreamType\"=dword:00000000\n"
+                    "\"BufferTime\"=dword:%s\n\n", delay);
+    std::fclose(f);
+  }
+  std::string Log() const { return ReadWholeFile(dir.File("program.log")); }
+  // The launcher lines so far, in order.
+  std::vector<std::string> Lines(const std::string& prefix) const {
+    std::vector<std::string> lines;
+    std::string log = Log();
+    for (size_t at = log.find(prefix); at != std::string::npos; at = log.find(prefix, at + 1)) {
+      size_t eol = log.find('\n', at);
+      if (eol == std::string::npos) break;
+      lines.push_back(log.substr(at, eol - at));
+    }
+    return lines;
+  }
+  // Waits for a launcher line containing `text` after the first `skip` lines.
+  bool WaitLine(const std::string& text, seconds timeout, size_t skip = 0) {
+    auto end = steady_clock::now() + timeout;
+    while (steady_clock::now() < end) {
+      std::vector<std::string> lines = Lines("TIDECAST_");
+      for (size_t i = skip; i < lines.size(); ++i)
+        if (lines[i].find(text) != std::string::npos) return true;
+      std::this_thread::sleep_for(milliseconds(100));
+    }
+    return false;
+  }
+  size_t LineCount() const { return Lines("TIDECAST_").size(); }
+  // SIGTERM; returns the seconds until the process ended (-1: it did not within 20 s).
+  double Terminate() {
+    auto sent = steady_clock::now();
+    process.Signal(SIGTERM);
+    int status = process.WaitExit(seconds(20));
+    if (status == -1 || !WIFEXITED(status)) return -1;
+    return duration<double>(steady_clock::now() - sent).count();
+  }
+};
+
+std::string Parameters(const TDeviceSimulator& device, int id, const std::string& extra = "") {
+  return "Address=127.0.0.1&User=admin&Password=admin&isHD=0&RtspPort=" + std::to_string(device.RtspPort()) +
+         "&HttpPort=" + std::to_string(device.HttpPort()) + "&id=" + std::to_string(id) + extra;
+}
+
+struct TVideoFrame {
+  uint32_t timeMs;
+  bool key;
+  std::vector<uint8_t> body;
+};
+
+std::vector<TVideoFrame> VideoFrames(const std::string& path) {
+  std::vector<TVideoFrame> frames;
+  for (TFlvTag& tag : ReadFlvFile(path).tags)
+    if (tag.IsVideo() && !tag.IsSequenceHeader()) frames.push_back({tag.timestamp, (tag.body[0] >> 4) == 1, tag.body});
+  return frames;
+}
+
+// The two recordings of one push around an outage must hold every video
+// frame: the second begins with a key frame that the first already holds
+// (it goes back no later than where the first ended), the frames both hold
+// are the same, and from there on no frame is missing and no time goes back.
+void ExpectRecordingsMeet(const std::vector<TVideoFrame>& first, const std::vector<TVideoFrame>& second) {
+  ASSERT_GT(first.size(), 25u);
+  ASSERT_GT(second.size(), 25u);
+  EXPECT_TRUE(second.front().key) << "the first video after the reconnect is a key frame";
+  auto at = std::find_if(first.begin(), first.end(), [&](const TVideoFrame& f) { return f.body == second.front().body; });
+  ASSERT_NE(at, first.end()) << "the second recording begins after where the first ended: frames were lost";
+  size_t k = static_cast<size_t>(at - first.begin());
+  for (size_t i = k; i < first.size() && i - k < second.size(); ++i)
+    ASSERT_EQ(first[i].body, second[i - k].body) << "the frames both recordings hold differ at " << i;
+  // One timeline: the first recording up to the join, then the second moved onto it.
+  std::vector<int64_t> times;
+  for (size_t i = 0; i < k; ++i) times.push_back(first[i].timeMs);
+  const int64_t shift = int64_t{first[k].timeMs} - second.front().timeMs;
+  for (const TVideoFrame& f : second) times.push_back(f.timeMs + shift);
+  int64_t widest = 0;
+  for (size_t i = 1; i < times.size(); ++i) {
+    ASSERT_GT(times[i], times[i - 1]) << "time steps back at frame " << i;
+    widest = std::max(widest, times[i] - times[i - 1]);
+  }
+  std::printf("[ figures ] first %zu frames, second %zu, joined at %zu, widest step %lld ms\n", first.size(),
+              second.size(), k, static_cast<long long>(widest));
+  EXPECT_LE(widest, 70) << "a frame is missing (25 fps: 40 ms apart)";
+}
+
+class ServerRestarted : public testing::TestWithParam<int> {};
+
+TEST_P(ServerRestarted, LauncherIsToldAndTheRecordingsHoldEveryFrame) {
+  const int delay = GetParam();
+  TNginxRtmp nginx;
+  TDeviceSimulator device;
+  nginx.Start();
+  device.Start();
+  TProgram program;
+  program.Start(Parameters(device, 5, "&StatsInterval=1"), nginx.PublishUrl("room5"), delay);
+  ASSERT_TRUE(program.WaitLine("TIDECAST_START_RESULT id=5 result=0", seconds(30))) << program.Log();
+  ASSERT_TRUE(program.WaitLine("TIDECAST_STATE id=5 state=running", seconds(5))) << program.Log();
+  std::this_thread::sleep_for(seconds(delay + 4));
+
+  nginx.Kill();
+  const std::string first = nginx.RecordDir() + "/first.flv";
+  std::filesystem::rename(nginx.RecordingPath("room5"), first);
+  std::this_thread::sleep_for(seconds(6));
+  nginx.Start();
+  ASSERT_TRUE(program.WaitLine("state=reconnecting attempt=", seconds(5))) << program.Log();
+  size_t beforeBack = program.LineCount();
+  ASSERT_TRUE(program.WaitLine("TIDECAST_STATE id=5 state=running", seconds(20), beforeBack)) << program.Log();
+  EXPECT_TRUE(program.WaitLine("TIDECAST_STATS id=5 recv_kbps=", seconds(3)));
+  std::this_thread::sleep_for(seconds(5));
+
+  double exitSeconds = program.Terminate();
+  EXPECT_GE(exitSeconds, 0) << program.Log();
+  EXPECT_LT(exitSeconds, 3.0);
+  EXPECT_EQ(program.Lines("TIDECAST_STATE").back(), "TIDECAST_STATE id=5 state=stopped");
+  nginx.Stop();
+  ExpectRecordingsMeet(VideoFrames(first), VideoFrames(nginx.RecordingPath("room5")));
+}
+
+INSTANTIATE_TEST_SUITE_P(Delays, ServerRestarted, testing::Values(0, 10),
+                         [](const testing::TestParamInfo<int>& p) { return "Delay" + std::to_string(p.param) + "s"; });
+
+// Completes the RTMP handshake, then reads and never answers: a server that
+// holds `connect` forever.
+class THandshakeOnlyServer {
+ public:
+  THandshakeOnlyServer() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(fd_, 4);
+    socklen_t length = sizeof address;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { Serve(); });
+  }
+  ~THandshakeOnlyServer() {
+    stop_ = true;
+    ::shutdown(fd_, SHUT_RDWR);
+    thread_.join();
+    ::close(fd_);
+  }
+  std::string Url() const { return "rtmp://127.0.0.1:" + std::to_string(port_) + "/hls/silent"; }
+
+ private:
+  void Serve() {
+    while (!stop_) {
+      int client = ::accept(fd_, nullptr, nullptr);
+      if (client < 0) return;
+      std::vector<uint8_t> c0c1(1537);
+      if (ReadAll(client, c0c1.data(), c0c1.size())) {
+        std::vector<uint8_t> reply(1 + 1536 + 1536, 0);
+        reply[0] = 3;
+        std::copy(c0c1.begin() + 1, c0c1.end(), reply.begin() + 1 + 1536);  // S2 echoes C1
+        [[maybe_unused]] ssize_t n = ::send(client, reply.data(), reply.size(), MSG_NOSIGNAL);
+        uint8_t sink[4096];
+        while (!stop_ && ::recv(client, sink, sizeof sink, 0) > 0) {
+        }
+      }
+      ::close(client);
+    }
+  }
+  static bool ReadAll(int fd, uint8_t* data, size_t size) {
+    for (size_t done = 0; done < size;) {
+      ssize_t n = ::recv(fd, data + done, size - done, 0);
+      if (n <= 0) return false;
+      done += static_cast<size_t>(n);
+    }
+    return true;
+  }
+  int fd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+TEST(SilentServer, StartEndsWithResultTwoAndSigtermEndsTheStartAtOnce) {
+  THandshakeOnlyServer server;
+  TDeviceSimulator device;
+  device.Start();
+
+  TProgram waited;
+  auto started = steady_clock::now();
+  waited.Start(Parameters(device, 3), server.Url());
+  ASSERT_TRUE(waited.WaitLine("TIDECAST_START_RESULT id=3 result=2", seconds(40))) << waited.Log();
+  std::printf("[ timing ] result 2 after %.1f s\n", duration<double>(steady_clock::now() - started).count());
+  EXPECT_TRUE(waited.WaitLine("TIDECAST_STATE id=3 state=failed", seconds(2))) << waited.Log();
+  EXPECT_EQ(waited.Log().find("Capturing..."), std::string::npos);
+
+  TProgram stopped;
+  stopped.Start(Parameters(device, 4), server.Url());
+  std::this_thread::sleep_for(seconds(3));  // the device is connected by now; the server holds the open
+  ASSERT_TRUE(stopped.process.Running());
+  double exitSeconds = stopped.Terminate();
+  EXPECT_GE(exitSeconds, 0) << stopped.Log();
+  EXPECT_LT(exitSeconds, 3.0) << stopped.Log();
+  EXPECT_TRUE(stopped.WaitLine("TIDECAST_START_RESULT id=4 result=2", seconds(1))) << stopped.Log();
+  EXPECT_TRUE(stopped.WaitLine("TIDECAST_STATE id=4 state=stopped", seconds(1))) << stopped.Log();
+}
+
+TEST(FrozenDevice, DeviceLostThenRunningAndTheTimelineGoesOn) {
+  TNginxRtmp nginx;
+  TDeviceSimulator device;
+  nginx.Start();
+  device.Start();
+  TProgram program;
+  program.Start(Parameters(device, 6), nginx.PublishUrl("room6"));
+  ASSERT_TRUE(program.WaitLine("TIDECAST_START_RESULT id=6 result=0", seconds(30))) << program.Log();
+  std::this_thread::sleep_for(seconds(4));
+
+  ::kill(device.Pid(), SIGSTOP);
+  std::this_thread::sleep_for(seconds(15));
+  ::kill(device.Pid(), SIGCONT);
+  EXPECT_TRUE(program.WaitLine("state=device_lost", seconds(1))) << program.Log();
+  size_t lost = program.LineCount();
+  ASSERT_TRUE(program.WaitLine("TIDECAST_STATE id=6 state=running", seconds(30), lost)) << program.Log();
+  std::this_thread::sleep_for(seconds(4));
+  EXPECT_GE(program.Terminate(), 0);
+
+  nginx.Stop();
+  std::vector<TVideoFrame> frames = VideoFrames(nginx.RecordingPath("room6"));
+  ASSERT_GT(frames.size(), 150u) << "before and after the freeze";
+  for (size_t i = 1; i < frames.size(); ++i) ASSERT_GE(frames[i].timeMs, frames[i - 1].timeMs) << "at frame " << i;
+  EXPECT_GT(frames.back().timeMs - frames.front().timeMs, 20000u) << "the freeze stays in the timeline";
+}
+
+TEST(NoReconnect, ALostServerEndsThePushWithAFailedLine) {
+  TNginxRtmp nginx;
+  TDeviceSimulator device;
+  nginx.Start();
+  device.Start();
+  TProgram program;
+  program.Start(Parameters(device, 8, "&AutoReconnect=0"), nginx.PublishUrl("room8"));
+  ASSERT_TRUE(program.WaitLine("TIDECAST_START_RESULT id=8 result=0", seconds(30))) << program.Log();
+  std::this_thread::sleep_for(seconds(2));
+  nginx.Kill();
+  std::filesystem::remove(nginx.RecordingPath("room8"));
+  EXPECT_TRUE(program.WaitLine("TIDECAST_STATE id=8 state=failed reason=send_failed", seconds(15))) << program.Log();
+  nginx.Start();
+  std::this_thread::sleep_for(seconds(3));
+  EXPECT_TRUE(program.Lines("state=reconnecting").empty()) << program.Log();
+  EXPECT_FALSE(std::filesystem::exists(nginx.RecordingPath("room8"))) << "nothing reaches the restarted server";
+  EXPECT_GE(program.Terminate(), 0);
+}
+
+}  // namespace
