@@ -178,7 +178,8 @@ int TPushController::StartPush(const std::string& address, const std::string& us
   }
 
   FStartTick = SystemTickCount();
-  FLastVideoTick = FStartTick;
+  FDeviceRestartTick = FStartTick;
+  FVideoHistory.clear();
   FPushActive = true;
   result = FCapturer.StartCapture();
   if (result != 0) {
@@ -302,7 +303,6 @@ void TPushController::HandleCapturedSample(uint8_t code, uint8_t frameType, cons
     FVideoBits.fetch_add(bits, std::memory_order_relaxed);
     FVideoFrames.fetch_add(1, std::memory_order_relaxed);
     FTotalVideoFrames.fetch_add(1, std::memory_order_relaxed);
-    FLastVideoTick.store(SystemTickCount(), std::memory_order_relaxed);
     FLastCapturedVideoMs.store(timeMs, std::memory_order_relaxed);
     stream = kStreamVideo;
   } else {
@@ -570,6 +570,7 @@ void TPushController::Reconnect() {
     }
     {
       std::lock_guard<std::mutex> lock(FSendLock);
+      DebugLogFmt("Reconnected: re-sending %zu kept messages, %zu bytes", FKept.Count(), FKept.Bytes());
       FKept.ResendAll();
       FAwaitKey = true;
       FSenderHandle = handle;
@@ -620,12 +621,26 @@ bool TPushController::Drain() {
   return false;
 }
 
+uint64_t TPushController::VideoFramesSince(uint32_t now, uint32_t spanMs) const {
+  // The newest sample at least spanMs old; the oldest kept when none is.
+  const TVideoSample* base = FVideoHistory.empty() ? nullptr : &FVideoHistory.front();
+  for (const TVideoSample& sample : FVideoHistory)
+    if (now - sample.Tick >= spanMs) base = &sample;
+  return base == nullptr ? 0 : FTotalVideoFrames.load() - base->Frames;
+}
+
 void TPushController::WatchDevice() {
+  // After its stream stalls, the client library still hands over a few
+  // pictures it had queued: a device counts as silent when it sent fewer
+  // than a handful in the whole span, and as back when it sends steadily.
+  constexpr uint64_t kFewFrames = 5;
   const uint32_t now = SystemTickCount();
-  const uint32_t silent = now - FLastVideoTick.load(std::memory_order_relaxed);
+  FVideoHistory.push_back({now, FTotalVideoFrames.load()});
+  while (FVideoHistory.size() > 2 && now - FVideoHistory[1].Tick >= kDeviceSilenceMs) FVideoHistory.pop_front();
+  const bool watchedLongEnough = now - FStartTick >= kDeviceSilenceMs && now - FDeviceRestartTick >= 2000;
   const TLinkState link = LinkState();
   if (link == TLinkState::DeviceLost) {
-    if (silent < kSupervisorStepMs * 4) {
+    if (VideoFramesSince(now, 2000) >= kFewFrames && watchedLongEnough) {
       SetLink(TLinkState::Running, 0, -1, "device_back");
     } else if (now - FDeviceRestartTick >= kDeviceSilenceMs) {
       FDeviceRestartTick = now;
@@ -633,7 +648,8 @@ void TPushController::WatchDevice() {
     }
     return;
   }
-  if (link != TLinkState::Running || silent < kDeviceSilenceMs) return;
+  if (link != TLinkState::Running || !watchedLongEnough || VideoFramesSince(now, kDeviceSilenceMs) >= kFewFrames)
+    return;
   SetLink(TLinkState::DeviceLost, 0, -1, "no_video");
   FDeviceRestartTick = now;
   FCapturer.RestartStream();

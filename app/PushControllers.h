@@ -14,6 +14,7 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <deque>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -166,6 +167,7 @@ class TPushController {
   void Reconnect();
   bool Drain();  // false when the new connection broke too
   void WatchDevice();
+  uint64_t VideoFramesSince(uint32_t now, uint32_t spanMs) const;
   void SetLink(TLinkState state, int attempt = 0, int nextSeconds = -1, const char* reason = "",
                bool announce = true);
   void ResendHeaderWhileHolding(void* handle);
@@ -206,8 +208,12 @@ class TPushController {
   std::atomic<int> FLinkState{static_cast<int>(TLinkState::Running)};
   std::atomic<int> FAttempt{0};
   std::atomic<uint32_t> FNextAttemptTick{0};
-  std::atomic<uint32_t> FLastVideoTick{0};  // when the device last sent video
   uint32_t FDeviceRestartTick = 0;          // supervising thread only
+  struct TVideoSample {
+    uint32_t Tick;
+    uint64_t Frames;
+  };
+  std::deque<TVideoSample> FVideoHistory;  // supervising thread only: the last 10 s
   std::atomic<uint64_t> FClosedHandleDrops{0};
   std::atomic<uint64_t> FHandleDrops{0};  // of the open handle, as last polled
   std::atomic<uint64_t> FQueueDrops{0};
