@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <mutex>
 
@@ -38,7 +39,16 @@ void InitCurlOnce() {
 
 bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
 
+std::atomic<bool> logonsCancelled{false};
+
+// libcurl calls this at least once a second, also while it connects.
+int AbortWhenCancelled(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return logonsCancelled.load() ? 1 : 0;
+}
+
 }  // namespace
+
+void SetLogonsCancelled(bool cancelled) { logonsCancelled.store(cancelled); }
 
 bool DownloadURLToText(const std::string& url, std::string& text) {
   InitCurlOnce();
@@ -56,6 +66,8 @@ bool DownloadURLToText(const std::string& url, std::string& text) {
   curl_easy_setopt(curl, CURLOPT_FAILONERROR, 1L);
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, AppendBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
+  curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, AbortWhenCancelled);
+  curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   CURLcode result = curl_easy_perform(curl);
   curl_easy_cleanup(curl);
   if (result != CURLE_OK) {

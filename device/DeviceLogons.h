@@ -20,6 +20,11 @@ std::string GetLoginKey(const std::string& host, const std::string& user, const 
 // each other's reply.
 bool DownloadURLToText(const std::string& url, std::string& text);
 
+// While set, every download under way (and every one that starts) ends
+// within about a second as failed: a stop must not wait for a device's logon
+// on another thread.
+void SetLogonsCancelled(bool cancelled);
+
 // The system's temporary folder, ending in its separator, or "".
 std::string GetTempDir();
 

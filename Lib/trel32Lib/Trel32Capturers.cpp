@@ -101,7 +101,11 @@ void TTrel32Capturer::Disconnect() {
 }
 
 void TTrel32Capturer::ReleaseClient() {
+  // The library's thread may sit in a logon for a reconnect (FreshLoginUrl):
+  // it is cut short rather than waited for.
+  SetLogonsCancelled(true);
   trel32DestroyRTSPClient(Channel);
+  SetLogonsCancelled(false);
   clientOpen_ = false;
   Capturing = false;
 }

@@ -258,7 +258,26 @@ TEST(FrozenDevice, DeviceLostThenRunningAndTheTimelineGoesOn) {
   size_t lost = program.LineCount();
   ASSERT_TRUE(program.WaitLine("TIDECAST_STATE id=6 state=running", seconds(30), lost)) << program.Log();
   std::this_thread::sleep_for(seconds(4));
-  EXPECT_GE(program.Terminate(), 0);
+
+  // Frozen again until the client library logs on for a reconnect: a quit
+  // signal does not wait for that logon.
+  auto attempts = [&] {
+    std::string log = program.Log();
+    size_t n = 0;
+    for (size_t at = log.find("reconnecting, attempt"); at != std::string::npos; at = log.find("reconnecting, attempt", at + 1)) ++n;
+    return n;
+  };
+  const size_t attemptsBefore = attempts();
+  ::kill(device.Pid(), SIGSTOP);
+  auto frozen = steady_clock::now();
+  while (attempts() == attemptsBefore && steady_clock::now() - frozen < seconds(30))
+    std::this_thread::sleep_for(milliseconds(100));
+  ASSERT_GT(attempts(), attemptsBefore) << program.Log();
+  std::this_thread::sleep_for(milliseconds(500));  // in the logon now
+  double exitSeconds = program.Terminate();
+  ::kill(device.Pid(), SIGCONT);
+  EXPECT_GE(exitSeconds, 0) << program.Log();
+  EXPECT_LT(exitSeconds, 3.0) << "the stop waited for the device's logon";
 
   nginx.Stop();
   std::vector<TVideoFrame> frames = VideoFrames(nginx.RecordingPath("room6"));
