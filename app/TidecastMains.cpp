@@ -398,8 +398,8 @@ void TTidecastMain::btnStartClick() {
   QGuiApplication::restoreOverrideCursor();
   if (result != kStartRunning) {
     lblStatus->setText(QString::fromUtf8("连接失败."));
-    if (FStopDuringStart) {
-      FController->ReleaseLeftovers();  // the operator's stop: no box
+    if (FStopDuringStart || ProcessStopRequested()) {
+      FController->ReleaseLeftovers();  // the operator's stop or a quit signal: no box
       return;
     }
     ShowError(StartFailureText(result));

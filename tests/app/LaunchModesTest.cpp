@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "LaunchModes.h"
+#include "LauncherLines.h"
+#include "StatusDisplays.h"
 
 namespace {
 
@@ -80,6 +82,25 @@ TEST(LaunchParams, QuotedRunIsOneArgument) {
 
 TEST(LaunchParams, ResultLineNamesInstanceAndCode) {
   EXPECT_EQ(StartResultLine(7, 1), "TIDECAST_START_RESULT id=7 result=1");
+}
+
+// The supervision's parameters and the lines and texts that report it.
+TEST(LaunchParams, SupervisionParametersAndTheirLines) {
+  TLaunchParams absent = ParseLaunchParams("id=2", "rtmp://h/a/b");
+  EXPECT_EQ(absent.AutoReconnect, -1) << "the stored setting decides";
+  EXPECT_EQ(absent.StatsInterval, 0);
+  TLaunchParams p = ParseLaunchParams("autoreconnect=0&StatsInterval=5", "rtmp://h/a/b");
+  EXPECT_EQ(p.AutoReconnect, 0);
+  EXPECT_EQ(p.StatsInterval, 5);
+  EXPECT_EQ(ParseLaunchParams("StatsInterval=-3", "u").StatsInterval, 0);
+
+  EXPECT_EQ(StateLine(2, "running"), "TIDECAST_STATE id=2 state=running");
+  EXPECT_EQ(StateLine(2, "reconnecting", 3, 4, "server_lost"),
+            "TIDECAST_STATE id=2 state=reconnecting attempt=3 next_s=4 reason=server_lost");
+  TStatsFigures f{1234.56, 1200, 25, 46.875, 7, 10.04};
+  EXPECT_EQ(StatsLine(2, f),
+            "TIDECAST_STATS id=2 recv_kbps=1234.6 sent_kbps=1200.0 video_fps=25.0 audio_fps=46.9 dropped=7 delay_s=10.0");
+  EXPECT_EQ(ReconnectStatusLine(2, 4), "正在重连，第2次，4秒后重试");
 }
 
 }  // namespace

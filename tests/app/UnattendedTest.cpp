@@ -229,6 +229,11 @@ TEST(SilentServer, StartEndsWithResultTwoAndSigtermEndsTheStartAtOnce) {
   std::printf("[ timing ] result 2 after %.1f s\n", duration<double>(steady_clock::now() - started).count());
   EXPECT_TRUE(waited.WaitLine("TIDECAST_STATE id=3 state=failed", seconds(2))) << waited.Log();
   EXPECT_EQ(waited.Log().find("Capturing..."), std::string::npos);
+  auto released = steady_clock::now() + seconds(3);
+  while (device.Requests("RTSP TEARDOWN").empty() && steady_clock::now() < released)
+    std::this_thread::sleep_for(milliseconds(100));
+  EXPECT_FALSE(device.Requests("RTSP TEARDOWN").empty()) << "the failed start still reads the device";
+  ASSERT_TRUE(waited.process.Running()) << "the instance waits to be told to end";
 
   TProgram stopped;
   stopped.Start(Parameters(device, 4), server.Url());
