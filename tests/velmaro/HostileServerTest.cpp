@@ -15,31 +15,14 @@
 
 #include "Processes.h"
 #include "SilentServers.h"
+#include "VelmaroTesting.h"
 #include "librtmp.h"
-#include "velmaro.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+using velmarotest::THostileServer;
 using TClock = std::chrono::steady_clock;
-
-// One of the misbehaving peers of hostile_rtmp_server.py, on a port of its own.
-class THostileServer {
- public:
-  explicit THostileServer(std::vector<std::string> modeArguments) : port_(testsupport::FreeLoopbackPort()) {
-    std::vector<std::string> argv = {"python3", testsupport::SourceDir() + "/tests/velmaro/hostile_rtmp_server.py"};
-    argv.insert(argv.end(), modeArguments.begin(), modeArguments.end());
-    argv.insert(argv.end(), {"--port", std::to_string(port_), "--lifetime", "60"});
-    process_.Start(argv, log_.File("server.log"));
-    if (!testsupport::WaitForListener(port_, 10s)) throw std::runtime_error("the hostile server did not start");
-  }
-  std::string Url() const { return "rtmp://127.0.0.1:" + std::to_string(port_) + "/app/stream"; }
-
- private:
-  testsupport::TTempDir log_;
-  int port_;
-  testsupport::TChildProcess process_;
-};
 
 struct TOpenOutcome {
   int32_t code;

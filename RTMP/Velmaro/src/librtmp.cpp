@@ -431,26 +431,72 @@ TOpenEnd TRtmpConnection::ConnectStream(const TOpenBounds& bounds) {
   return end;
 }
 
+// Reads ahead, in librtmp's own receive buffer, the header form and chunk
+// stream of the next chunk, filling the buffer when it holds too little.
+// False when the stream ends (or stays silent past the receive time-out).
+bool TRtmpConnection::PeekChunkStart(int& form, int& channel) {
+  RTMPSockBuf& buffer = rtmp_->m_sb;
+  auto hold = [&buffer](int bytes) {
+    while (buffer.sb_size < bytes) {
+      // librtmp fills only behind sb_start: move what is left to the front.
+      if (buffer.sb_size > 0) std::memmove(buffer.sb_buf, buffer.sb_start, static_cast<size_t>(buffer.sb_size));
+      buffer.sb_start = buffer.sb_buf;
+      if (RTMPSockBuf_Fill(&buffer) < 1) return false;
+    }
+    return true;
+  };
+  if (!hold(1)) return false;
+  const auto* start = reinterpret_cast<const uint8_t*>(buffer.sb_start);
+  form = start[0] >> 6;
+  channel = start[0] & 0x3F;
+  if (channel == 0) {  // two-byte basic header
+    if (!hold(2)) return false;
+    start = reinterpret_cast<const uint8_t*>(buffer.sb_start);
+    channel = 64 + start[1];
+  } else if (channel == 1) {  // three-byte basic header
+    if (!hold(3)) return false;
+    start = reinterpret_cast<const uint8_t*>(buffer.sb_start);
+    channel = 64 + start[1] + (start[2] << 8);
+  }
+  return true;
+}
+
 // librtmp's RTMP_ConnectStream, with every message judged before librtmp
-// decodes it and the amount read bounded.
+// decodes it and the amount read bounded. While a message is unfinished the
+// next chunk must continue it (form 3, same chunk stream), as servers send
+// their replies: librtmp would otherwise read a new message's chunks into the
+// unfinished one's smaller body, or lose that body.
 TOpenEnd TRtmpConnection::ReadReplies(const TOpenBounds& bounds) {
   rtmp_->m_mediaChannel = 0;
+  int unfinishedChannel = -1;
   while (!rtmp_->m_bPlaying && RTMP_IsConnected(rtmp_)) {
     if (bounds.Check() != TOpenEnd::Done) return bounds.Check();
+    if (unfinishedChannel >= 0) {
+      int form = 0;
+      int channel = 0;
+      if (!PeekChunkStart(form, channel) || form != RTMP_PACKET_SIZE_MINIMUM || channel != unfinishedChannel)
+        return TOpenEnd::Failed;
+    }
     RTMPPacket packet{};  // fresh each time: librtmp keeps what a chunk stream needs itself
-    if (!RTMP_ReadPacket(rtmp_, &packet)) return TOpenEnd::Failed;
+    if (!RTMP_ReadPacket(rtmp_, &packet)) {
+      RTMPPacket_Free(&packet);  // a body librtmp reserved before the stream ended (it would leak it)
+      return TOpenEnd::Failed;
+    }
     // librtmp has reserved the body of a message once its first chunk came:
     // a message too large for a reply ends the open before more of it arrives.
     bool tooMuch = packet.m_nBodySize > kMaxReplyBody || rtmp_->m_nBytesIn < 0 ||
                    static_cast<uint64_t>(rtmp_->m_nBytesIn) > kMaxConversationBytes;
-    if (!RTMPPacket_IsReady(&packet) || packet.m_nBodySize == 0) {
-      RTMPPacket_Free(&packet);
+    if (!RTMPPacket_IsReady(&packet)) {
+      unfinishedChannel = packet.m_nChannel;
       if (tooMuch) return TOpenEnd::Failed;
       continue;
     }
-    TReplyVerdict verdict = tooMuch ? TReplyVerdict::Refuse
-                                    : JudgeReply(packet.m_packetType, reinterpret_cast<const uint8_t*>(packet.m_body),
-                                                 packet.m_nBodySize);
+    unfinishedChannel = -1;
+    TReplyVerdict verdict = TReplyVerdict::Ignore;
+    if (tooMuch)
+      verdict = TReplyVerdict::Refuse;
+    else if (packet.m_nBodySize > 0)
+      verdict = JudgeReply(packet.m_packetType, reinterpret_cast<const uint8_t*>(packet.m_body), packet.m_nBodySize);
     if (verdict == TReplyVerdict::Pass) RTMP_ClientPacket(rtmp_, &packet);
     RTMPPacket_Free(&packet);
     if (verdict == TReplyVerdict::Refuse) return TOpenEnd::Failed;

@@ -123,6 +123,7 @@ class TRtmpConnection {
   explicit TRtmpConnection(RTMP* rtmp) : rtmp_(rtmp) {}
   int ConnectSocket(const TOpenBounds& bounds, TOpenEnd& end);
   TOpenEnd ReadReplies(const TOpenBounds& bounds);
+  bool PeekChunkStart(int& form, int& channel);
   bool MayUseShortHeader(int channel, uint32_t timestamp) const;
 
   RTMP* rtmp_;
