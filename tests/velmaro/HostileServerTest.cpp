@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <future>
+#include <iostream>
 #include <thread>
 
 #include "Processes.h"
@@ -155,6 +156,34 @@ TEST_F(VelmaroOpenWaits, RTMP_CancelOpenEndsEveryWaitOfAnOpen) {
     EXPECT_TRUE(outcome->handleNull);
     // The goal is about 100 ms; the bound leaves room for a busy machine.
     EXPECT_LT(outcome->took, 600ms) << "came back " << Ms(outcome->took) << " ms after the cancel";
+    std::cout << what << ": returned " << Ms(outcome->took) << " ms after the cancel\n";
+  }
+}
+
+// Server bytes that once made the connect path misbehave (found by the
+// fuzz target), replayed on a socket pair: the open ends at the stream's end
+// with a failure, and (under AddressSanitizer) nothing leaks.
+TEST(VelmaroHostileServers, ReplayedServerBytesEndTheOpenCleanly) {
+  for (const char* name : {"connect-unfinished-body-at-end", "connect-failed-continuation-read"}) {
+    SCOPED_TRACE(name);
+    std::string bytes = testsupport::ReadWholeFile(testsupport::SourceDir() + "/tests/velmaro/data/" + name);
+    ASSERT_FALSE(bytes.empty());
+    int pair[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair), 0);
+    ASSERT_EQ(write(pair[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    shutdown(pair[1], SHUT_WR);
+    auto connection = velmaro::TRtmpConnection::Allocate();
+    ASSERT_TRUE(connection);
+    ASSERT_GT(connection->SetupURL("rtmp://127.0.0.1/app/stream"), 0);
+    connection->EnableWrite();
+    const velmaro::TOpenBounds bounds(TClock::now() + 5s, nullptr);
+    auto started = TClock::now();
+    velmaro::TOpenEnd end = connection->ConnectOnSocket(pair[0], bounds);
+    if (end == velmaro::TOpenEnd::Done) end = connection->ConnectStream(bounds);
+    EXPECT_EQ(end, velmaro::TOpenEnd::Failed);
+    EXPECT_LT(TClock::now() - started, 2s);
+    connection->Close();
+    close(pair[1]);
   }
 }
 

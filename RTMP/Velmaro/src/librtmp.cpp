@@ -477,9 +477,17 @@ TOpenEnd TRtmpConnection::ReadReplies(const TOpenBounds& bounds) {
       if (!PeekChunkStart(form, channel) || form != RTMP_PACKET_SIZE_MINIMUM || channel != unfinishedChannel)
         return TOpenEnd::Failed;
     }
+    // The body of the unfinished message, kept by its chunk stream (only one
+    // can be unfinished), freed by librtmp's close.
+    const char* keptBody = nullptr;
+    if (unfinishedChannel >= 0 && unfinishedChannel < rtmp_->m_channelsAllocatedIn &&
+        rtmp_->m_vecChannelsIn[unfinishedChannel] != nullptr)
+      keptBody = rtmp_->m_vecChannelsIn[unfinishedChannel]->m_body;
     RTMPPacket packet{};  // fresh each time: librtmp keeps what a chunk stream needs itself
     if (!RTMP_ReadPacket(rtmp_, &packet)) {
-      RTMPPacket_Free(&packet);  // a body librtmp reserved before the stream ended (it would leak it)
+      // A failed read leaves in the packet either that kept body or one
+      // reserved for a new message and recorded nowhere (it would leak).
+      if (packet.m_body != keptBody) RTMPPacket_Free(&packet);
       return TOpenEnd::Failed;
     }
     // librtmp has reserved the body of a message once its first chunk came:
