@@ -5,6 +5,7 @@ Modes:
   deep-amf DEPTH   handshake, then answer connect with a _result whose info
                    value nests DEPTH AMF objects
   mute             handshake, then read and never answer connect
+  chatty           handshake, then a ping a second, never an answer to connect
   slow-proxy       forward to --upstream, taking the publisher's bytes at
                    --rate bytes a second (a slow uplink); replies go back at once
   capture          forward to --upstream unthrottled and write what the server
@@ -61,6 +62,18 @@ def serve_hostile(conn, args):
     conn.recv(4096)  # the connect command
     if args.mode == "deep-amf":
         conn.sendall(chunked(3, 0x14, deep_result(args.depth)))
+    if args.mode == "chatty":
+        conn.settimeout(0.1)
+        next_ping = 0
+        while True:  # a user control ping (type 6) a second keeps a reader waiting
+            if time.time() >= next_ping:
+                conn.sendall(chunked(2, 0x04, b"\x00\x06" + struct.pack(">I", int(time.time()) & 0xFFFFFFFF)))
+                next_ping = time.time() + 1
+            try:
+                if not conn.recv(65536):
+                    return
+            except socket.timeout:
+                pass
     while conn.recv(65536):  # never answer; drain until the client goes
         pass
 
@@ -103,7 +116,7 @@ def serve_proxy(conn, args):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("mode", choices=["deep-amf", "mute", "slow-proxy", "capture"])
+    parser.add_argument("mode", choices=["deep-amf", "mute", "chatty", "slow-proxy", "capture"])
     parser.add_argument("depth", nargs="?", type=int, default=60000)
     parser.add_argument("--port", type=int, required=True)
     parser.add_argument("--upstream", type=int, default=0)
