@@ -124,7 +124,9 @@ TEST(VelmaroBusyStream, ASlowUplinkDropsWholeGroupsAndMemoryStaysFlat) {
   EXPECT_GT(stats.AudioFramesDropped, 0u);
   EXPECT_LE(queuedPeakMs, 8000u + 1000u);  // one group's worth above the bound at most
   EXPECT_LE(queuedPeakBytes, 32u * 1024 * 1024);
+#ifndef TIDECAST_SANITIZED  // a sanitizer's quarantine holds on to freed blocks: resident memory says nothing
   EXPECT_LT(residentPeak - residentAt10s, 16u * 1000 * 1000) << "memory grew after the queue reached its bound";
+#endif
   EXPECT_GT(stats.BytesSent, sentAtTwoThirds) << "the push stopped";
   handle.CloseAfterDrain();
 
