@@ -1,5 +1,6 @@
 #include "SampleSorts.h"
 
+#include <algorithm>
 #include <cstring>
 #include <exception>
 #include <new>
@@ -29,6 +30,7 @@ TSampleSort::TSampleSort(int32_t streamCount) : streamCount_(streamCount) {
   if (streamCount <= 0)
     RaiseAssertion("TSampleSort.Create(), StreamCount must > 0!", "SampleSorts", kStreamCountCheckLine);
   queues_.resize(static_cast<size_t>(streamCount));
+  dropped_ = std::make_unique<std::atomic<uint32_t>[]>(static_cast<size_t>(streamCount));
   spare_.reserve(kMaxSpareBlocks);  // returning a block never allocates
   thread_ = std::thread([this] { Execute(); });
 }
@@ -47,25 +49,57 @@ void TSampleSort::SetOnSample(TSampleHandler handler) {
 
 bool TSampleSort::Push(int32_t streamIndex, const uint8_t* data, int32_t length, int64_t time,
                        uint8_t keyFlag, int32_t extra) {
+  return PushSample(streamIndex, data, length, time, keyFlag, extra, false);
+}
+
+bool TSampleSort::PushKept(int32_t streamIndex, const uint8_t* data, int32_t length, int64_t time,
+                           uint8_t keyFlag, int32_t extra) {
+  return PushSample(streamIndex, data, length, time, keyFlag, extra, true);
+}
+
+void TSampleSort::SetBound(int64_t maxSpanMs, size_t maxBytes, int32_t groupStream) {
+  std::lock_guard guard(lock_);
+  maxSpanMs_ = maxSpanMs;
+  maxBytes_ = maxBytes;
+  groupStream_ = groupStream >= 0 && groupStream < streamCount_ ? groupStream : 0;
+}
+
+uint32_t TSampleSort::Dropped(int32_t streamIndex) const {
+  if (streamIndex < 0 || streamIndex >= streamCount_) return 0;
+  return dropped_[static_cast<size_t>(streamIndex)].load(std::memory_order_relaxed);
+}
+
+bool TSampleSort::PushSample(int32_t streamIndex, const uint8_t* data, int32_t length, int64_t time,
+                             uint8_t keyFlag, int32_t extra, bool kept) {
   if (streamIndex < 0 || streamIndex >= streamCount_) return true;
   if (length < 0 || (length > 0 && data == nullptr)) return false;
   TSortedSample* sample = nullptr;
+  std::vector<TSortedSample*> dropped;
   try {
-    // Allocation and copy happen outside the lock; the lock only moves the pointer.
+    // Allocation and copy happen outside the lock; the lock only moves pointers.
     sample = TakeBlock(static_cast<size_t>(length));
     sample->StreamIndex = streamIndex;
     sample->Length = length;
     sample->Time = time;
     sample->KeyFlag = keyFlag;
     sample->Extra = extra;
+    sample->Kept = kept;
     if (length > 0) std::memcpy(sample->Data, data, static_cast<size_t>(length));
     TIDECAST_LATENCY_MARK(LatencyQueued(streamIndex, time));
     bool wake = false;
     {
       std::lock_guard guard(lock_);
-      queues_[static_cast<size_t>(streamIndex)].push_back(sample);
+      if (Admit(*sample)) {
+        queues_[static_cast<size_t>(streamIndex)].push_back(sample);
+        bytes_ += static_cast<size_t>(length);
+        sample = nullptr;
+        EnforceBound(dropped);
+      }
+      PublishFigures();
       wake = idle_ && EveryStreamWaiting();
     }
+    if (sample != nullptr) dropped.push_back(sample);  // not admitted: part of a dropped group
+    for (TSortedSample* block : dropped) ReturnBlock(block);
     // Wake the thread only when it sleeps and now has work: a push while it
     // is busy costs no system call.
     if (wake) wake_.notify_one();
@@ -80,6 +114,121 @@ bool TSampleSort::Push(int32_t streamIndex, const uint8_t* data, int32_t length,
   return false;
 }
 
+// ---- the bound (everything below runs under lock_) --------------------------
+
+bool TSampleSort::Admit(const TSortedSample& sample) {
+  if (sample.Kept || sample.StreamIndex != groupStream_ || !awaitKey_) return true;
+  // The rest of a group whose start was dropped would not decode: it goes
+  // too, up to the next key frame.
+  if (sample.KeyFlag == 0) {
+    dropped_[static_cast<size_t>(sample.StreamIndex)].fetch_add(1, std::memory_order_relaxed);
+    return false;
+  }
+  awaitKey_ = false;
+  return true;
+}
+
+bool TSampleSort::OverBound() const {
+  if (maxBytes_ > 0 && bytes_ > maxBytes_) return true;
+  return maxSpanMs_ > 0 && MediaSpan() > maxSpanMs_;
+}
+
+// From the oldest to the newest media sample waiting (kept samples may
+// carry any time and are left out).
+int64_t TSampleSort::MediaSpan() const {
+  bool any = false;
+  int64_t oldest = 0;
+  int64_t newest = 0;
+  for (const auto& queue : queues_) {
+    auto first = std::find_if(queue.begin(), queue.end(), [](const TSortedSample* s) { return !s->Kept; });
+    if (first == queue.end()) continue;
+    auto last = std::find_if(queue.rbegin(), queue.rend(), [](const TSortedSample* s) { return !s->Kept; });
+    oldest = any ? std::min(oldest, (*first)->Time) : (*first)->Time;
+    newest = any ? std::max(newest, (*last)->Time) : (*last)->Time;
+    any = true;
+  }
+  return any ? newest - oldest : 0;
+}
+
+void TSampleSort::EnforceBound(std::vector<TSortedSample*>& dropped) {
+  while (OverBound() && (DropOldestGroup(dropped) || DropOldestOther(dropped))) {
+  }
+}
+
+void TSampleSort::DropAt(size_t stream, size_t index, std::vector<TSortedSample*>& dropped) {
+  auto& queue = queues_[stream];
+  TSortedSample* sample = queue[index];
+  queue.erase(queue.begin() + static_cast<std::ptrdiff_t>(index));
+  bytes_ -= static_cast<size_t>(sample->Length);
+  dropped_[stream].fetch_add(1, std::memory_order_relaxed);
+  dropped.push_back(sample);
+}
+
+// The oldest group of the group stream: its first droppable sample and every
+// one after it up to the next key frame; then the other streams' samples
+// older than that key frame. Without a key frame waiting, the group stream
+// drops until one arrives (Admit).
+bool TSampleSort::DropOldestGroup(std::vector<TSortedSample*>& dropped) {
+  const auto stream = static_cast<size_t>(groupStream_);
+  auto& queue = queues_[stream];
+  auto droppable = [&](size_t from) {
+    while (from < queue.size() && queue[from]->Kept) ++from;
+    return from;
+  };
+  size_t index = droppable(0);
+  if (index >= queue.size()) return false;
+  int64_t cutoff = queue[index]->Time;
+  DropAt(stream, index, dropped);
+  for (index = droppable(index); index < queue.size() && queue[index]->KeyFlag == 0; index = droppable(index)) {
+    cutoff = queue[index]->Time;
+    DropAt(stream, index, dropped);
+  }
+  if (index < queue.size()) {
+    cutoff = queue[index]->Time;  // the key frame that now starts the queue
+  } else {
+    awaitKey_ = true;
+    cutoff += 1;
+  }
+  for (size_t other = 0; other < queues_.size(); ++other) {
+    if (other == stream) continue;
+    auto& q = queues_[other];
+    for (size_t i = 0; i < q.size() && q[i]->Time < cutoff;) {
+      if (q[i]->Kept)
+        ++i;
+      else
+        DropAt(other, i, dropped);
+    }
+  }
+  return true;
+}
+
+// Without a group to cut (the group stream has nothing waiting), the oldest
+// droppable sample of the other streams goes.
+bool TSampleSort::DropOldestOther(std::vector<TSortedSample*>& dropped) {
+  size_t bestStream = queues_.size();
+  size_t bestIndex = 0;
+  for (size_t stream = 0; stream < queues_.size(); ++stream) {
+    if (static_cast<int32_t>(stream) == groupStream_) continue;
+    const auto& queue = queues_[stream];
+    for (size_t i = 0; i < queue.size(); ++i) {
+      if (queue[i]->Kept) continue;
+      if (bestStream == queues_.size() || queue[i]->Time < queues_[bestStream][bestIndex]->Time) {
+        bestStream = stream;
+        bestIndex = i;
+      }
+      break;
+    }
+  }
+  if (bestStream == queues_.size()) return false;
+  DropAt(bestStream, bestIndex, dropped);
+  return true;
+}
+
+void TSampleSort::PublishFigures() {
+  queuedBytes_.store(bytes_, std::memory_order_relaxed);
+  queuedMs_.store(MediaSpan(), std::memory_order_relaxed);
+}
+
 void TSampleSort::Clear() {
   std::deque<TSortedSample*> dropped;
   {
@@ -88,6 +237,8 @@ void TSampleSort::Clear() {
       dropped.insert(dropped.end(), queue.begin(), queue.end());
       queue.clear();
     }
+    bytes_ = 0;
+    PublishFigures();
   }
   for (TSortedSample* sample : dropped) FreeBlock(sample);
 }
@@ -148,6 +299,8 @@ TSortedSample* TSampleSort::TakeEarliestHead() {
     if (queues_[i].front()->Time < queues_[chosen].front()->Time) chosen = i;  // ties keep the lower index
   TSortedSample* sample = queues_[chosen].front();
   queues_[chosen].pop_front();
+  bytes_ -= static_cast<size_t>(sample->Length);
+  PublishFigures();
   return sample;
 }
 

@@ -5,6 +5,13 @@
 // always leave in the order they were pushed. While a stream is empty the
 // thread sleeps until the push that completes the set wakes it; otherwise it
 // drains without pause.
+//
+// A bound can cap what waits: when the queued media spans more time or holds
+// more bytes than allowed (a server that takes less than the stream's rate),
+// whole groups of pictures are dropped from the oldest end: the group
+// stream's samples up to its next key frame, with the other streams' samples
+// of the same span, so what goes out still decodes. Samples pushed as kept
+// (sequence headers, metadata) are never dropped.
 #pragma once
 
 #include <atomic>
@@ -12,6 +19,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -27,6 +35,7 @@ struct TSortedSample {
   int64_t Time;
   uint8_t KeyFlag;
   int32_t Extra;
+  bool Kept;        // never dropped by the bound
   size_t Capacity;  // bytes the block holds behind the header (blocks are reused)
 };
 
@@ -57,6 +66,18 @@ class TSampleSort {
   // failure is reported and that sample is lost, nothing else.
   bool Push(int32_t streamIndex, const uint8_t* data, int32_t length, int64_t time, uint8_t keyFlag,
             int32_t extra);
+  // As Push, for a sample the bound never drops (a sequence header, metadata).
+  bool PushKept(int32_t streamIndex, const uint8_t* data, int32_t length, int64_t time, uint8_t keyFlag,
+                int32_t extra);
+
+  // Caps the queues at a time span (from the oldest to the newest media
+  // sample waiting) and a byte count; groups are cut at the key frames of
+  // `groupStream`. Set by the owner before the first Push; unbounded until then.
+  void SetBound(int64_t maxSpanMs, size_t maxBytes, int32_t groupStream);
+  // Samples of a stream dropped by the bound so far.
+  uint32_t Dropped(int32_t streamIndex) const;
+  int64_t QueuedMs() const { return queuedMs_.load(std::memory_order_relaxed); }
+  size_t QueuedBytes() const { return queuedBytes_.load(std::memory_order_relaxed); }
 
   // Frees every queued sample without calling the handler.
   void Clear();
@@ -72,6 +93,17 @@ class TSampleSort {
 
  private:
   void Execute();
+  bool PushSample(int32_t streamIndex, const uint8_t* data, int32_t length, int64_t time, uint8_t keyFlag,
+                  int32_t extra, bool kept);
+  // Under lock_: the bound. Dropped blocks go to `dropped`, freed by the caller unlocked.
+  bool Admit(const TSortedSample& sample);  // false: counted as dropped, not queued
+  void EnforceBound(std::vector<TSortedSample*>& dropped);
+  bool OverBound() const;
+  int64_t MediaSpan() const;
+  bool DropOldestGroup(std::vector<TSortedSample*>& dropped);
+  bool DropOldestOther(std::vector<TSortedSample*>& dropped);
+  void DropAt(size_t stream, size_t index, std::vector<TSortedSample*>& dropped);
+  void PublishFigures();
   bool EveryStreamWaiting() const;  // under lock_
   TSortedSample* TakeEarliestHead();  // under lock_
   TSortedSample* TakeBlock(size_t length);  // a spare that fits, or a new block; may throw
@@ -84,6 +116,15 @@ class TSampleSort {
   std::vector<std::deque<TSortedSample*>> queues_;
   TSampleHandler onSample_;  // guarded by lock_
   bool idle_ = false;        // the thread waits for a sample; guarded by lock_
+  // The bound, set once before the first Push; 0 = none.
+  int64_t maxSpanMs_ = 0;
+  size_t maxBytes_ = 0;
+  int32_t groupStream_ = 0;
+  size_t bytes_ = 0;          // queued bytes; guarded by lock_
+  bool awaitKey_ = false;     // the group stream's group was cut: drop until a key frame; guarded by lock_
+  std::unique_ptr<std::atomic<uint32_t>[]> dropped_;  // per stream
+  std::atomic<int64_t> queuedMs_{0};
+  std::atomic<size_t> queuedBytes_{0};
   std::mutex spareLock_;
   std::vector<TSortedSample*> spare_;  // guarded by spareLock_
   std::atomic<bool> terminated_{false};

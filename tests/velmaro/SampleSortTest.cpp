@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <future>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -190,6 +191,53 @@ TEST_F(TwoStreamSort, ConcurrentPushersStillYieldTimeOrder) {
   auto released = recorder.WaitFor(800);
   ASSERT_GE(released.size(), 800u);
   for (size_t i = 1; i < released.size(); ++i) ASSERT_LE(released[i - 1].time, released[i].time) << "at " << i;
+}
+
+// A server slower than the stream: the sorter's thread is held in its first
+// release while the rest queues. Past the bound whole groups go from the
+// oldest end (video up to a key frame, the audio of that span), never a kept
+// sample, and the counts say what went.
+TEST(SampleSortBound, DropsWholeGroupsFromTheOldestEndAndKeepsKeptSamples) {
+  std::promise<void> gateOpen;
+  std::shared_future<void> gate = gateOpen.get_future().share();
+  struct TGatedRecorder {
+    TRecorder recorder;
+    std::shared_future<void> gate;
+    static void OnSample(void* self, int32_t s, const uint8_t* d, int32_t n, int64_t t, uint8_t k, int32_t e) {
+      auto* me = static_cast<TGatedRecorder*>(self);
+      me->gate.wait();
+      TRecorder::OnSample(&me->recorder, s, d, n, t, k, e);
+    }
+  } gated{{}, gate};
+  TSampleSort sorter(2);
+  sorter.SetBound(150, 0, 0);
+  sorter.SetOnSample({&TGatedRecorder::OnSample, &gated});
+  auto video = [&](int64_t t, bool key) {
+    const uint8_t b = 0;
+    EXPECT_TRUE(sorter.Push(0, &b, 1, t, key ? 1 : 0, 0));
+  };
+  video(0, true);
+  const uint8_t b = 0;
+  EXPECT_TRUE(sorter.Push(1, &b, 1, 0, 0, 0));  // the thread takes video 0 and waits at the gate
+  std::this_thread::sleep_for(30ms);
+  const uint8_t header = 0x17;
+  EXPECT_TRUE(sorter.PushKept(0, &header, 1, 50, 1, 0));  // no ASSERT before the gate opens  // a sequence header mid-stream
+  for (int64_t t = 40; t <= 480; t += 40) {
+    video(t, t % 160 == 0);  // key frames at 160, 320, 480
+    EXPECT_TRUE(sorter.Push(1, &b, 1, t - 20, 0, 0));
+  }
+  // Cut at 160 (video 40-120, audio 0-100), at 320 (video 160-280, audio
+  // 140-260) and at 480 (video 320-440, audio 300-420).
+  EXPECT_EQ(sorter.Dropped(0), 11u);
+  EXPECT_EQ(sorter.Dropped(1), 12u);
+  EXPECT_EQ(sorter.QueuedMs(), 20);
+  EXPECT_EQ(sorter.QueuedBytes(), 3u);  // the kept header, video 480, audio 460
+
+  gateOpen.set_value();
+  PushAt(sorter, 1, 500);  // lets video 480 leave
+  gated.recorder.WaitFor(4);
+  std::this_thread::sleep_for(30ms);
+  EXPECT_EQ(gated.recorder.Order(), (TOrder{{0, 0}, {0, 50}, {1, 460}, {0, 480}}));
 }
 
 }  // namespace

@@ -41,15 +41,17 @@ void PublishASecond(TVelmaroHandle handle) {
   }
 }
 
-// Keeps sending (video and audio, times rising from `time`) until a media
-// call is refused or the time-out passes; true when refused.
+// Keeps sending (video and audio, times rising from `time`, a key frame a
+// second, as a device sends) until a media call is refused or the time-out
+// passes; true when refused.
 bool SendUntilRefused(TVelmaroHandle handle, const TBytes& accessUnit, uint32_t& time,
                       std::chrono::seconds timeout, std::chrono::milliseconds pause) {
   const uint8_t audio[] = {0x21, 0x10, 0x05, 0x00};
   auto deadline = TClock::now() + timeout;
   while (TClock::now() < deadline) {
     time += 40;
-    if (!RTMP_SendVideo(handle, accessUnit.data(), static_cast<uint32_t>(accessUnit.size()), time, 0)) return true;
+    const uint8_t key = time % 1000 == 0 ? 1 : 0;
+    if (!RTMP_SendVideo(handle, accessUnit.data(), static_cast<uint32_t>(accessUnit.size()), time, key)) return true;
     if (!RTMP_SendAudio(handle, audio, sizeof audio, time)) return true;
     std::this_thread::sleep_for(pause);
   }

@@ -13,6 +13,7 @@
 
 #include "FlvFile.h"
 #include "NginxRtmp.h"
+#include "Processes.h"
 #include "TestMedia.h"
 #include "velmaro.h"
 
@@ -107,6 +108,30 @@ class THandle {
 
  private:
   TVelmaroHandle handle_ = nullptr;
+};
+
+// One of the misbehaving peers of hostile_rtmp_server.py, on a port of its
+// own; it ends by itself after `lifetime` at the latest.
+class THostileServer {
+ public:
+  explicit THostileServer(const std::vector<std::string>& modeArguments,
+                          std::chrono::seconds lifetime = std::chrono::seconds(60))
+      : port_(testsupport::FreeLoopbackPort()) {
+    std::vector<std::string> argv = {"python3", testsupport::SourceDir() + "/tests/velmaro/hostile_rtmp_server.py"};
+    argv.insert(argv.end(), modeArguments.begin(), modeArguments.end());
+    argv.insert(argv.end(), {"--port", std::to_string(port_), "--lifetime", std::to_string(lifetime.count())});
+    process_.Start(argv, log_.File("server.log"));
+    if (!testsupport::WaitForListener(port_, std::chrono::seconds(10)))
+      throw std::runtime_error("the hostile server did not start");
+  }
+  std::string Url(const std::string& app = "app", const std::string& stream = "stream") const {
+    return "rtmp://127.0.0.1:" + std::to_string(port_) + "/" + app + "/" + stream;
+  }
+
+ private:
+  testsupport::TTempDir log_;
+  int port_;
+  testsupport::TChildProcess process_;
 };
 
 }  // namespace velmarotest

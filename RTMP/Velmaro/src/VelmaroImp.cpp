@@ -1,5 +1,6 @@
 #include "VelmaroImp.h"
 
+#include <algorithm>
 #include <bit>
 #include <cctype>
 #include <climits>
@@ -22,6 +23,11 @@ constexpr size_t kNalLengthField = 4;
 constexpr size_t kMaxBodyLength = INT32_MAX;  // the sorter's length is a signed 32-bit value
 constexpr std::chrono::milliseconds kSorterStopGrace{1500};
 constexpr std::chrono::milliseconds kSorterStopAfterAbort{10000};
+// What may wait for a slow server before whole groups of pictures are dropped.
+constexpr int64_t kMaxQueuedMs = 8000;
+constexpr size_t kMaxQueuedBytes = 32u * 1024 * 1024;
+// An open ends by this, from name lookup to the start of publishing.
+constexpr std::chrono::milliseconds kOpenTimeout{10000};
 
 // The payload of every NAL unit of the buffer, in buffer order (the whole
 // buffer in pass-through). Units left empty are skipped: an empty entry would
@@ -68,6 +74,14 @@ bool EnsureSendBuffer(TRTMPContext& context, size_t needed) {
   return true;
 }
 
+// A message body has a 24-bit length on the wire: a larger one would go out
+// with a truncated length and desynchronise the server. Refused, with a trace.
+bool FitsOneMessage(size_t bodySize) {
+  if (bodySize <= kMaxMessageBody) return true;
+  DebugLogFmt("RTMP: a message body of %zu bytes exceeds RTMP's 16 MiB limit; not sent", bodySize);
+  return false;
+}
+
 // No exception may cross the C boundary: report it and end the call with
 // the given result.
 template <class R, class F>
@@ -88,8 +102,22 @@ static_assert(std::atomic<uint32_t>::is_always_lock_free, "RTMP_CancelOpen must 
 
 bool OpenCancelled(uint32_t generation) { return gOpenGeneration.load() != generation; }
 
+// The result of a stage that did not finish: the caller's cancel wins, and a
+// deadline or failure gives the stage's own code.
+// The stage's trace line keeps librtmp's form (err=0); a line of its own
+// says when the deadline or a cancel ended it.
+int32_t OpenStageCode(TOpenEnd end, const char* stage, int32_t stageCode) {
+  DebugLogFmt("%s err=%d", stage, 0);
+  if (end == TOpenEnd::TimedOut) DebugLogFmt("RTMP_Open gave up after %d ms", static_cast<int>(kOpenTimeout.count()));
+  if (end == TOpenEnd::Cancelled) DebugLog("RTMP_Open cancelled");
+  return end == TOpenEnd::Cancelled ? VELMARO_OPEN_CANCELLED : stageCode;
+}
+
 int OpenConnection(const char* url, std::unique_ptr<TRtmpConnection>& connection) {
   const uint32_t generation = gOpenGeneration.load();
+  // The deadline runs from the first byte on the wire, name lookup included.
+  const TOpenBounds bounds(std::chrono::steady_clock::now() + kOpenTimeout,
+                           [generation] { return OpenCancelled(generation); });
   connection = TRtmpConnection::Allocate();
   if (!connection) return VELMARO_NO_CONNECTION_OBJECT;
   int result = connection->SetupURL(url);
@@ -99,18 +127,11 @@ int OpenConnection(const char* url, std::unique_ptr<TRtmpConnection>& connection
   }
   connection->EnableWrite();
   if (OpenCancelled(generation)) return VELMARO_OPEN_CANCELLED;
-  result = connection->Connect();
-  if (result <= 0) {
-    DebugLogFmt("RTMP_Connect err=%d", result);
-    return VELMARO_CONNECT_FAILED;
-  }
+  TOpenEnd end = connection->Connect(bounds);
+  if (end != TOpenEnd::Done) return OpenStageCode(end, "RTMP_Connect", VELMARO_CONNECT_FAILED);
+  end = connection->ConnectStream(bounds);
   if (OpenCancelled(generation)) return VELMARO_OPEN_CANCELLED;
-  result = connection->ConnectStream();
-  if (OpenCancelled(generation)) return VELMARO_OPEN_CANCELLED;
-  if (result <= 0) {
-    DebugLogFmt("RTMP_ConnectStream err=%d", result);
-    return VELMARO_CONNECT_STREAM_FAILED;
-  }
+  if (end != TOpenEnd::Done) return OpenStageCode(end, "RTMP_ConnectStream", VELMARO_CONNECT_STREAM_FAILED);
   return VELMARO_OK;
 }
 
@@ -386,6 +407,7 @@ int32_t VELMARO_CALL RTMP_Open(const char* url, TVelmaroHandle* handle) {
     context->Connection = std::move(connection);
     if (!EnsureSendBuffer(*context, kInitialSendBufferSize)) return VELMARO_NO_CONNECTION_OBJECT;
     context->Sorter = std::make_unique<TSampleSort>(2);
+    context->Sorter->SetBound(kMaxQueuedMs, kMaxQueuedBytes, kVideoStream);
     context->SampleEvent = std::make_unique<TRTMPSampleEvent>(context.get());
     context->Sorter->SetOnSample({&TRTMPSampleEvent::HandleSample, context->SampleEvent.get()});
     *handle = context.release();
@@ -427,7 +449,8 @@ bool VELMARO_CALL RTMP_SendVideo(TVelmaroHandle handle, const uint8_t* data, uin
     const bool passThrough = context.PassThrough.load();
     const int32_t codec = context.Header.VideoCodecId;
     size_t bodySize = PlanVideoBody(codec, data, length, passThrough, context.NalUnits);
-    if (bodySize == 0 || !EnsureSendBuffer(context, bodySize)) return false;  // no start code: nothing sent
+    if (bodySize == 0 || !FitsOneMessage(bodySize) || !EnsureSendBuffer(context, bodySize))
+      return false;  // no start code, or too large for RTMP: nothing sent
     uint8_t* body = context.SendBuffer.get();
     BuildVideoBody(codec, context.NalUnits, keyFrame != 0, body, context.SendBufferSize);
     if (context.Header.HasAudio)
@@ -454,7 +477,7 @@ bool VELMARO_CALL RTMP_SendAudio(TVelmaroHandle handle, const uint8_t* data, uin
                   "RTMP_SendAudio():Malformed AAC bitstream detected: use audio bitstream filter aac_adtstoasc "
                   "to fix it");
     size_t bodySize = AudioBodySize(header.AudioCodecId, length);
-    if (!EnsureSendBuffer(context, bodySize)) return false;
+    if (!FitsOneMessage(bodySize) || !EnsureSendBuffer(context, bodySize)) return false;
     uint8_t* body = context.SendBuffer.get();
     BuildAudioBody(header, data, length, body, context.SendBufferSize);
     return context.Sorter->Push(kAudioStream, body, static_cast<int32_t>(bodySize), timestampMs, 0, 0);
@@ -498,6 +521,12 @@ int32_t VELMARO_CALL RTMP_GetStats(TVelmaroHandle handle, TVelmaroStats* stats) 
   *stats = TVelmaroStats{};
   stats->BytesSent = context.BytesSent.load(std::memory_order_relaxed);
   stats->SendFailed = context.SendFailed.load(std::memory_order_relaxed) ? 1 : 0;
+  if (const TSampleSort* sorter = context.Sorter.get()) {
+    stats->VideoFramesDropped = sorter->Dropped(kVideoStream);
+    stats->AudioFramesDropped = sorter->Dropped(kAudioStream);
+    stats->QueuedMs = static_cast<uint32_t>(std::max<int64_t>(0, sorter->QueuedMs()));
+    stats->QueuedBytes = static_cast<uint32_t>(sorter->QueuedBytes());
+  }
   return VELMARO_OK;
 }
 

@@ -35,8 +35,9 @@ enum {
   VELMARO_OK = 0,
   VELMARO_NO_CONNECTION_OBJECT = -2, /* librtmp yielded no connection object */
   VELMARO_URL_REJECTED = -3,         /* the URL was rejected */
-  VELMARO_CONNECT_FAILED = -4,       /* no server reached (bounded to about 5 s) */
-  VELMARO_CONNECT_STREAM_FAILED = -5,/* the server refused the publishing stream */
+  VELMARO_CONNECT_FAILED = -4,       /* no server reached (name lookup, connect or handshake failed) */
+  VELMARO_CONNECT_STREAM_FAILED = -5,/* the server refused the publishing stream, or sent a reply too
+                                        large, too deeply nested or malformed */
   VELMARO_BAD_HANDLE = -6,           /* null handle, or an unknown parameter id */
   VELMARO_METADATA_FAILED = -7,      /* the metadata message was not sent (or no header record) */
   VELMARO_HEADER_FAILED = -8,        /* a sequence header or the chunk size was not sent, or did not fit */
@@ -70,9 +71,12 @@ typedef struct TMediaHeader {
 /* The opaque sender handle; null means no connection. */
 typedef void* TVelmaroHandle;
 
+/* Returns within about 10 s whatever the server does (name lookup included):
+ * past that deadline the stage under way fails with its own code. */
 VELMARO_API int32_t VELMARO_CALL RTMP_Open(const char* url, TVelmaroHandle* handle);
 VELMARO_API int32_t VELMARO_CALL RTMP_SendHeader(TVelmaroHandle handle, const TMediaHeader* header);
-/* One H.264 access unit in Annex B form (one message per call). */
+/* One H.264 access unit in Annex B form (one message per call). A message
+ * body above 0xFFFFFF bytes (RTMP's 24-bit length) is refused (false). */
 VELMARO_API bool VELMARO_CALL RTMP_SendVideo(TVelmaroHandle handle, const uint8_t* data, uint32_t length,
                                             uint32_t timestampMs, uint8_t keyFrame);
 /* One raw audio frame (AAC without ADTS header). */
@@ -82,7 +86,8 @@ VELMARO_API bool VELMARO_CALL RTMP_Close(TVelmaroHandle handle);
 VELMARO_API int32_t VELMARO_CALL RTMP_SetParam(TVelmaroHandle handle, int32_t id, const char* value);
 
 /* Ends every RTMP_Open under way in this process: each returns
- * VELMARO_OPEN_CANCELLED soon after, with no handle. Opens that start later
+ * VELMARO_OPEN_CANCELLED within about 100 ms, with no handle, from whichever
+ * wait it was in (name lookup, connect, handshake, the server's replies). Opens that start later
  * are not affected. Async-signal-safe (one atomic increment), so a signal
  * handler or any thread may call it while another thread waits in RTMP_Open. */
 VELMARO_API void VELMARO_CALL RTMP_CancelOpen(void);
@@ -90,7 +95,9 @@ VELMARO_API void VELMARO_CALL RTMP_CancelOpen(void);
 /* What a handle has done so far; counters only grow while the handle lives. */
 typedef struct TVelmaroStats {
   uint64_t BytesSent;          /* message bodies handed to the connection */
-  uint32_t VideoFramesDropped; /* dropped by the library (a send queue that outgrew its bound) */
+  uint32_t VideoFramesDropped; /* dropped by the library: when the media waiting to be sent spans more
+                                  than 8 s or holds more than 32 MB, whole groups of pictures go, from
+                                  the oldest end, with the audio of the same span */
   uint32_t AudioFramesDropped;
   uint32_t QueuedMs;           /* media waiting to be sent, as a time span */
   uint32_t QueuedBytes;
