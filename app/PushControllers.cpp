@@ -39,6 +39,11 @@ uint32_t DelayMs(int32_t bufferTimeSeconds) {
 
 }  // namespace
 
+int64_t SteadyMilliseconds() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 uint32_t SystemTickCount() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -123,6 +128,7 @@ int TPushController::StartPush(const std::string& address, const std::string& us
   FLastAudioMs = 0;
   FFillEndMs = 0;
   FFillingAudio = false;
+  FClockRebase.Reset();
 
   result = FSender.SendHeader(handle, &FHeader);
   if (result != 0) {
@@ -237,6 +243,9 @@ void TPushController::HandleCapturedSample(uint8_t code, uint8_t frameType, cons
     ResendHeaderWhileHolding(handle);
     FBufferWorker->AddSample(stream, data, length, timeMs, isKey);
   } else {
+    // The delay buffer takes a device's clock jump out itself; here it is done
+    // before the jump can reach the key-frame base and the silence fill.
+    timeMs = FClockRebase.Rebase(stream, timeMs, SteadyMilliseconds());
     SendSample(stream, data, length, timeMs, isKey);
   }
 }
