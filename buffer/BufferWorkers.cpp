@@ -243,13 +243,15 @@ void TBufferWorker::ReleaseLoop() {
   }
 }
 
-// Sleeps until the next held sample is due, or until a sample arrives that is
-// due sooner, or Stop. A worker holding ten seconds of a stream thus wakes
-// about once per release instead of every millisecond; one holding nothing
+// Sleeps until the next held sample is due (and kGatherMs more, to take the
+// samples due just after it along), or until a sample arrives that is due
+// sooner, or Stop. A worker holding ten seconds of a stream thus wakes less
+// often than it releases instead of every millisecond; one holding nothing
 // sleeps until a sample arrives (at most kLongestWaitMs at a time).
 void TBufferWorker::WaitForWork(uint64_t seen, int64_t nextDue) {
   int64_t waitMs = kLongestWaitMs;
-  if (nextDue != kUnset) waitMs = std::clamp<int64_t>(WrapSub(nextDue, Now()), 0, kLongestWaitMs);
+  if (nextDue != kUnset)
+    waitMs = std::clamp<int64_t>(WrapSub(WrapAdd(nextDue, kGatherMs), Now()), 0, kLongestWaitMs);
   if (InjectedClock) waitMs = std::min(waitMs, kInjectedClockLookMs);
   std::unique_lock guard(ArrivalLock);
   WakeTick = nextDue;
