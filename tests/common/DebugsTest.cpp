@@ -4,7 +4,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -87,75 +86,38 @@ TEST(ErrorReports, InstalledHandlerReceivesTheReport) {
 
 }  // namespace
 
-namespace {
-
-// Standard error of this process turned into a pipe that nobody reads, for
-// as long as the object lives; Unblock reads it from then on.
-class TBlockedStandardError {
- public:
-  TBlockedStandardError() {
-    EXPECT_EQ(pipe(pipe_), 0);
-    saved_ = dup(STDERR_FILENO);
-    dup2(pipe_[1], STDERR_FILENO);
-  }
-  ~TBlockedStandardError() {
-    Unblock();
-    DrainDebugLines(std::chrono::seconds(5));
-    dup2(saved_, STDERR_FILENO);
-    close(saved_);
-    close(pipe_[1]);
-    reader_.join();
-    close(pipe_[0]);
-  }
-  void Unblock() {
-    if (reader_.joinable()) return;
-    reader_ = std::thread([this] {
-      char buffer[65536];
-      for (ssize_t n; (n = read(pipe_[0], buffer, sizeof buffer)) > 0;) {
-        std::lock_guard guard(lock_);
-        text_.append(buffer, static_cast<size_t>(n));
-      }
-    });
-  }
-  std::string Text() {
-    std::lock_guard guard(lock_);
-    return text_;
-  }
-
- private:
-  int pipe_[2] = {-1, -1};
-  int saved_ = -1;
-  std::thread reader_;
-  std::mutex lock_;
-  std::string text_;
-};
-
-}  // namespace
-
 // With traces on and standard error a pipe nobody reads, tracing must not
 // block the thread that traces; what could not be queued is counted, and the
 // count is written once the pipe is read again.
 TEST(Debugs, BlockedStandardErrorNeverStallsTheTracingThread) {
+  int pipeEnds[2];
+  ASSERT_EQ(pipe(pipeEnds), 0);
+  int saved = dup(STDERR_FILENO);
+  dup2(pipeEnds[1], STDERR_FILENO);
+  close(pipeEnds[1]);
   DebugOutputEnabled = true;
   uint64_t droppedBefore = DebugLinesDropped();
   std::atomic<bool> done{false};
-  {
-    TBlockedStandardError blocked;
-    std::thread media([&] {
-      std::string text(200, 'm');
-      for (int i = 0; i < 20'000; ++i) DebugLogFmt("frame %d %s", i, text.c_str());  // 4 MB
-      done = true;
-    });
-    for (int i = 0; i < 500 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    EXPECT_TRUE(done.load()) << "tracing blocked on a full standard error";
-    blocked.Unblock();  // lets an old-style blocked writer finish, so the test can end
-    media.join();
-    EXPECT_GT(DebugLinesDropped(), droppedBefore);
-    DebugLog("after the block");
-    DrainDebugLines(std::chrono::seconds(5));
-    std::string text = blocked.Text();
-    EXPECT_NE(text.find("trace lines dropped: standard error is blocked"), std::string::npos);
-    EXPECT_NE(text.find("after the block\n"), std::string::npos);
-  }
+  std::thread media([&] {
+    for (int i = 0; i < 20'000; ++i) DebugLogFmt("frame %d %s", i, std::string(200, 'm').c_str());  // 4 MB
+    done = true;
+  });
+  for (int i = 0; i < 500 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(done.load()) << "tracing blocked on a full standard error";
+  std::string text;
+  std::thread reader([&] {  // from now on the pipe is read (an old-style blocked writer can finish)
+    char buffer[65536];
+    for (ssize_t n; (n = read(pipeEnds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+  });
+  media.join();
+  EXPECT_GT(DebugLinesDropped(), droppedBefore);
+  DebugLog("after the block");
+  DrainDebugLines(std::chrono::seconds(5));
   DebugOutputEnabled = false;
+  dup2(saved, STDERR_FILENO);  // closes the pipe's last write end: the reader ends
+  close(saved);
+  reader.join();
+  close(pipeEnds[0]);
+  EXPECT_NE(text.find("trace lines dropped: standard error is blocked"), std::string::npos);
+  EXPECT_NE(text.find("after the block\n"), std::string::npos);
 }
