@@ -6,6 +6,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -16,6 +18,13 @@ void DebugLog(std::string_view text);
 
 // printf-style formatting (%s, %d, %x and the rest), then DebugLog.
 void DebugLogFmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
+
+// Lines to standard error are queued and written by a thread of their own,
+// so that a standard error nobody reads never stalls the thread that traces;
+// past a bound they are dropped and counted. This is the count so far.
+uint64_t DebugLinesDropped();
+// Waits, at most `bound`, until the queued lines are written (also done at exit).
+void DrainDebugLines(std::chrono::milliseconds bound);
 
 // Where trace lines go. The default writes them to standard error; tests
 // install a sink to read the trace texts back. Pass nullptr for the default.

@@ -1,6 +1,7 @@
 #include "Configs.h"
 
 #include "Debugs.h"
+#include "ErrorReports.h"
 #include "SettingsKeys.h"
 
 std::unique_ptr<TConfig> Config;
@@ -29,6 +30,12 @@ int32_t ReadInteger(const TSettingsKey& key, const char* name) {
 
 }  // namespace
 
+std::string BufferTimeRefusal(int32_t seconds) {
+  if (seconds <= TConfig::MaxBufferTime) return {};
+  return "延时 " + std::to_string(seconds) + " 秒超过上限 " + std::to_string(TConfig::MaxBufferTime) +
+         " 秒，请输入 0 到 " + std::to_string(TConfig::MaxBufferTime) + " 之间的秒数";
+}
+
 TConfig::TConfig(std::string location) : FLocation(std::move(location)) {}
 
 void TConfig::SetDefaults() {
@@ -52,6 +59,11 @@ void TConfig::Load() {
     AutoReconnect = 1;
     if (key->Read("AutoReconnect").Kind != TSettingKind::Missing)
       AutoReconnect = ReadInteger(*key, "AutoReconnect");
+    std::string refusal = BufferTimeRefusal(BufferTime);
+    if (!refusal.empty()) {
+      BufferTime = 0;
+      ReportError("错误", "设置文件 " + FLocation + ": " + refusal + "；现在不延时");
+    }
   } catch (const std::exception& e) {
     DebugLogFmt("Settings not loaded, defaults used: %s", e.what());
     SetDefaults();

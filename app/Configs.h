@@ -24,12 +24,16 @@ class TConfig {
   std::string RtmpUrl = DefaultRtmpUrl;  // RTMP publish URL
   int32_t BufferTime = 0;                // delay in seconds; 0 or less: no delay
   int32_t AutoReconnect = 1;             // nonzero: a lost server connection is made again
+  // The longest delay taken: above it, the window refuses to start and
+  // Load refuses the stored value (no delay, with an error report).
+  static constexpr int32_t MaxBufferTime = 600;
 
   // Fills the fields from the key, creating the key when it does not exist.
   // Never fails: a value of the wrong type, a missing integer other than
   // BufferTime or a file that cannot be read gives every field its default;
-  // a missing BufferTime alone gives 0, a missing AutoReconnect
-  // alone gives 1. A missing string reads as empty.
+  // a missing BufferTime alone gives 0, and so does a BufferTime above
+  // MaxBufferTime (reported); a missing AutoReconnect alone gives 1. A
+  // missing string reads as empty.
   void Load();
 
   // Writes all nine values at once. Throws ESettingsError, whose text names
@@ -42,6 +46,10 @@ class TConfig {
  private:
   std::string FLocation;
 };
+
+// The operator's message for a delay above TConfig::MaxBufferTime, or ""
+// when the delay is allowed.
+std::string BufferTimeRefusal(int32_t seconds);
 
 // The program-wide settings: created and loaded before the main window,
 // released at exit without being saved.

@@ -62,6 +62,11 @@ const char* LinkStateWord(TLinkState state) {
 
 int ReconnectPauseSeconds(int attempt) { return attempt <= 4 ? 1 << (attempt - 1 < 0 ? 0 : attempt - 1) : 10; }
 
+int64_t SteadyMilliseconds() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 uint32_t SystemTickCount() {
   timespec now{};
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -161,6 +166,7 @@ int TPushController::StartPush(const std::string& address, const std::string& us
   for (auto* total : {&FTotalRecvBytes, &FTotalSentBytes, &FTotalVideoFrames, &FTotalAudioFrames,
                       &FClosedHandleDrops, &FHandleDrops, &FQueueDrops})
     total->store(0);
+  FClockRebase.Reset();
 
   result = FSender.SendHeader(handle, &FHeader);
   if (result != 0) {
@@ -317,6 +323,9 @@ void TPushController::HandleCapturedSample(uint8_t code, uint8_t frameType, cons
     ResendHeaderWhileHolding(FSenderHandle.load());
     FBufferWorker->AddSample(stream, data, length, timeMs, isKey);
   } else {
+    // The delay buffer takes a device's clock jump out itself; here it is done
+    // before the jump can reach the key-frame base and the silence fill.
+    timeMs = FClockRebase.Rebase(stream, timeMs, SteadyMilliseconds());
     SendSample(stream, data, length, timeMs, isKey);
   }
 }

@@ -22,6 +22,7 @@
 #include <string>
 #include <thread>
 
+#include "ClockRebases.h"
 #include "Configs.h"
 #include "OutageQueues.h"
 #include "PushSeams.h"
@@ -40,6 +41,8 @@ enum : int { kStreamVideo = 1, kStreamAudio = 2 };
 
 // The system tick count in milliseconds (monotonic, wraps at 2^32).
 uint32_t SystemTickCount();
+// A monotonic millisecond count that does not wrap.
+int64_t SteadyMilliseconds();
 
 // How far one stream may run ahead of the other in the sender's sorter,
 // which releases nothing until both streams have a message waiting. When the
@@ -238,4 +241,5 @@ class TPushController {
   double FFillEndMs = 0;       // end of the silence sent so far
   bool FFillingAudio = false;
   uint8_t FChannelConfig = 2;
+  TClockRebase FClockRebase;  // the no-delay path's, on the delivering thread
 };

@@ -369,6 +369,10 @@ void TTidecastMain::btnStartClick() {
   // The settings are stored first, whatever the outcome; an error here ends
   // the start before anything is connected.
   FormToConfig();
+  if (std::string refusal = BufferTimeRefusal(FConfig.BufferTime); !refusal.empty()) {
+    ShowError(Qs(refusal));  // the delay box is editable: any number can come
+    return;
+  }
   try {
     FConfig.Save();
   } catch (const std::exception& e) {

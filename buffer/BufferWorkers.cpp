@@ -35,9 +35,14 @@ THeldSample* AllocateSample(const void* data, int32_t length) {
 
 void FreeSample(THeldSample* sample) { std::free(sample); }
 
+// Bounds a wait on the real ticker too, in case it and the wait's clock part.
+constexpr int64_t kLongestWaitMs = 1000;
+constexpr int64_t kInjectedClockLookMs = 2;
+
 }  // namespace
 
-TBufferWorker::TBufferWorker(TTickSource ticks) : Ticks(ticks != nullptr ? ticks : CurrentTicks) {
+TBufferWorker::TBufferWorker(TTickSource ticks)
+    : Ticks(ticks != nullptr ? ticks : CurrentTicks), InjectedClock(ticks != nullptr) {
   FirstTick.fill(kUnset);
   FirstTime.fill(kUnset);
   Thread = std::thread([this] { Execute(); });
@@ -49,12 +54,13 @@ TBufferWorker::~TBufferWorker() {
     Terminated = true;
   }
   StateChanged.notify_all();
-  Arrived.notify_all();
+  WakeWorker();
   Thread.join();
   Clear();
 }
 
 int TBufferWorker::SetDelay(uint32_t delayMs) {
+  delayMs = std::min(delayMs, kMaxDelayMs);
   std::lock_guard guard(Lock);
   Delay_ = delayMs;
   if (delayMs > TimeOffset_) TimeOffset_ = delayMs;
@@ -74,6 +80,21 @@ uint32_t TBufferWorker::TimeOffset() const {
 size_t TBufferWorker::HeldCount() const {
   std::lock_guard guard(Lock);
   return Held.size();
+}
+
+uint64_t TBufferWorker::HeldBytes() const {
+  std::lock_guard guard(Lock);
+  return HeldBytes_;
+}
+
+void TBufferWorker::SetHeldByteLimit(uint64_t bytes) {
+  std::lock_guard guard(Lock);
+  HeldByteLimit = bytes;
+}
+
+uint32_t TBufferWorker::ClockJumps() const {
+  std::lock_guard guard(Lock);
+  return Rebase.Jumps();
 }
 
 void TBufferWorker::Start() {
@@ -96,24 +117,67 @@ void TBufferWorker::AddSample(int kind, const void* data, int32_t length, int64_
   THeldSample* sample = AllocateSample(data, length);
   sample->Kind = static_cast<uint8_t>(kind);
   sample->IsKey = isKey;
-  std::lock_guard guard(Lock);
-  if (FirstTick[kind] == kUnset) FirstTick[kind] = Now();
-  if (FirstTime[kind] == kUnset) FirstTime[kind] = timeMs;
-  sample->ReleaseTick = WrapAdd(WrapAdd(FirstTick[kind], WrapSub(timeMs, FirstTime[kind])), Delay_);
-  sample->Time = WrapAdd(timeMs, TimeOffset_);
-  Held.push_back(sample);
+  int64_t releaseTick;
   {
-    // Taken so the count cannot change between an idle worker's look at it
-    // and its wait: no wake-up is lost.
+    std::lock_guard guard(Lock);
+    if (DropsUntilKey(*sample)) {
+      Drop(sample);
+      return;
+    }
+    int64_t now = Now();
+    timeMs = Rebase.Rebase(kind, timeMs, now);
+    if (FirstTick[kind] == kUnset) FirstTick[kind] = now;
+    if (FirstTime[kind] == kUnset) FirstTime[kind] = timeMs;
+    releaseTick = Delay_ == 0 ? now : WrapAdd(WrapAdd(FirstTick[kind], WrapSub(timeMs, FirstTime[kind])), Delay_);
+    sample->ReleaseTick = releaseTick;
+    sample->Time = WrapAdd(timeMs, TimeOffset_);
+    Held.push_back(sample);
+    HeldBytes_ += static_cast<uint64_t>(length);
+    KeepWithinByteLimit();  // may free `sample`
+  }
+  bool wake;
+  {
+    // Counted under the lock so that a worker about to wait sees the change
+    // and looks again: no wake-up is lost.
     std::lock_guard arrival(ArrivalLock);
     Arrivals.fetch_add(1);
+    wake = WakeTick == kUnset || WrapSub(releaseTick, kEarlyMs) < WakeTick;
   }
-  Arrived.notify_one();
+  if (wake) Arrived.notify_one();
+}
+
+bool TBufferWorker::DropsUntilKey(const THeldSample& sample) {
+  if (sample.IsKey) {
+    KeyKind = sample.Kind;
+    AwaitingKey = false;
+  }
+  return AwaitingKey && sample.Kind == KeyKind;
+}
+
+void TBufferWorker::Drop(THeldSample* sample) {
+  FreeSample(sample);
+  FramesDropped_.fetch_add(1);
+}
+
+// Drops whole groups of pictures from the oldest end: the first held sample
+// and everything after it up to the next key frame.
+void TBufferWorker::KeepWithinByteLimit() {
+  while (HeldBytes_ > HeldByteLimit && !Held.empty()) {
+    uint32_t before = FramesDropped_.load();
+    do {
+      HeldBytes_ -= static_cast<uint64_t>(Held.front()->Length);
+      Drop(Held.front());
+      Held.pop_front();
+    } while (!Held.empty() && !Held.front()->IsKey);
+    if (Held.empty()) AwaitingKey = KeyKind >= 0;
+    DebugLogFmt("Delay buffer above %llu bytes: %u samples dropped", static_cast<unsigned long long>(HeldByteLimit),
+                FramesDropped_.load() - before);
+  }
 }
 
 void TBufferWorker::Stop() {
   Stopping = true;
-  Arrived.notify_all();
+  WakeWorker();
   std::unique_lock guard(StateLock);
   // A run that Start asked for but the thread has not begun is cancelled.
   RunsTaken = RunRequests;
@@ -126,6 +190,7 @@ void TBufferWorker::Clear() {
     FreeSample(Held.back());
     Held.pop_back();
   }
+  HeldBytes_ = 0;
 }
 
 void TBufferWorker::Reset() {
@@ -134,23 +199,27 @@ void TBufferWorker::Reset() {
   Stopping = false;
   FirstTick.fill(kUnset);
   FirstTime.fill(kUnset);
+  Rebase.Reset();
+  AwaitingKey = false;
 }
 
-THeldSample* TBufferWorker::TakeDueSample() {
+// The first due sample among the first kLookAhead held; when none is due,
+// `nextDue` says when the earliest of them will be (kUnset: nothing held).
+THeldSample* TBufferWorker::TakeDueSample(int64_t& nextDue) {
   std::lock_guard guard(Lock);
+  nextDue = kUnset;
   if (Held.empty()) return nullptr;
-  if (Delay_ == 0) {
-    THeldSample* first = Held.front();
-    Held.pop_front();
-    return first;
-  }
+  int64_t now = Now();
   size_t examined = std::min(Held.size(), kLookAhead);
   for (size_t i = 0; i < examined; ++i) {
-    if (Held[i]->ReleaseTick <= WrapAdd(Now(), kEarlyMs)) {
-      THeldSample* due = Held[i];
+    int64_t due = WrapSub(Held[i]->ReleaseTick, kEarlyMs);
+    if (Delay_ == 0 || due <= now) {
+      THeldSample* taken = Held[i];
       Held.erase(Held.begin() + static_cast<std::ptrdiff_t>(i));
-      return due;
+      HeldBytes_ -= static_cast<uint64_t>(taken->Length);
+      return taken;
     }
+    nextDue = std::min(nextDue, due);
   }
   return nullptr;
 }
@@ -167,24 +236,35 @@ void TBufferWorker::ReleaseSample(THeldSample* sample) {
 // begun releases every sample that is due.
 void TBufferWorker::ReleaseLoop() {
   while (!Stopping && !Terminated) {
-    while (THeldSample* sample = TakeDueSample()) ReleaseSample(sample);
-    WaitForWork();
+    uint64_t seen = Arrivals.load();
+    int64_t nextDue = kUnset;
+    while (THeldSample* sample = TakeDueSample(nextDue)) ReleaseSample(sample);
+    WaitForWork(seen, nextDue);
   }
 }
 
-// With samples held the worker looks again after 1 ms, which keeps releases
-// within about a millisecond of their tick. With nothing held it sleeps until
-// a sample arrives (or Stop, or at the latest after a short bound), so an
-// idle worker costs next to nothing.
-void TBufferWorker::WaitForWork() {
-  uint64_t seen = Arrivals.load();
-  if (HeldCount() != 0) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    return;
-  }
+// Sleeps until the next held sample is due (and kGatherMs more, to take the
+// samples due just after it along), or until a sample arrives that is due
+// sooner, or Stop. A worker holding ten seconds of a stream thus wakes less
+// often than it releases instead of every millisecond; one holding nothing
+// sleeps until a sample arrives (at most kLongestWaitMs at a time).
+void TBufferWorker::WaitForWork(uint64_t seen, int64_t nextDue) {
+  int64_t waitMs = kLongestWaitMs;
+  if (nextDue != kUnset)
+    waitMs = std::clamp<int64_t>(WrapSub(WrapAdd(nextDue, kGatherMs), Now()), 0, kLongestWaitMs);
+  if (InjectedClock) waitMs = std::min(waitMs, kInjectedClockLookMs);
   std::unique_lock guard(ArrivalLock);
-  Arrived.wait_for(guard, std::chrono::milliseconds(20),
+  WakeTick = nextDue;
+  Arrived.wait_for(guard, std::chrono::milliseconds(waitMs),
                    [&] { return Arrivals.load() != seen || Stopping || Terminated; });
+  WakeTick = kUnset;
+}
+
+// Taking the lock first: a worker between its look at the flags and its wait
+// cannot miss the call.
+void TBufferWorker::WakeWorker() {
+  { std::lock_guard arrival(ArrivalLock); }
+  Arrived.notify_all();
 }
 
 void TBufferWorker::EndAfterError(const std::string& message) {

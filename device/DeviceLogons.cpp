@@ -46,6 +46,11 @@ int AbortWhenCancelled(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
   return logonsCancelled.load() ? 1 : 0;
 }
 
+bool IsUnreserved(char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.' ||
+         c == '_' || c == '~';
+}
+
 }  // namespace
 
 void SetLogonsCancelled(bool cancelled) { logonsCancelled.store(cancelled); }
@@ -115,6 +120,29 @@ std::vector<std::string> SplitReplyFields(std::string_view reply) {
   return fields;
 }
 
+bool IsUsableLoginKey(std::string_view key) {
+  if (key.empty() || key.size() > kMaxLoginKeyLength) return false;
+  for (char c : key)
+    if (!IsUnreserved(c)) return false;
+  return true;
+}
+
+std::string PercentEncoded(std::string_view bytes) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (char c : bytes) {
+    if (IsUnreserved(c)) {
+      encoded.push_back(c);
+      continue;
+    }
+    auto byte = static_cast<unsigned char>(c);
+    encoded.push_back('%');
+    encoded.push_back(kHex[byte >> 4]);
+    encoded.push_back(kHex[byte & 0x0F]);
+  }
+  return encoded;
+}
+
 std::string LoginKeyFromReply(std::string_view reply) {
   if (reply == "-1") return {};
   std::vector<std::string> fields = SplitReplyFields(reply);
@@ -124,11 +152,15 @@ std::string LoginKeyFromReply(std::string_view reply) {
 std::string GetLoginKey(const std::string& host, const std::string& user, const std::string& password,
                         int httpPort) {
   std::string hash = MD5Hex(Utf8ToGbk(password));
-  std::string url = "http://" + host + ":" + std::to_string(httpPort) + "/cgi-bin/logon.cgi?username=" + user +
-                    "&upswd=" + hash;
+  std::string url = "http://" + host + ":" + std::to_string(httpPort) +
+                    "/cgi-bin/logon.cgi?username=" + PercentEncoded(Utf8ToGbk(user)) + "&upswd=" + hash;
   DebugLog("URL:" + url);
   std::string reply;
   if (!DownloadURLToText(url, reply)) return {};
   DebugLog("GetLoginKey: " + reply);
-  return LoginKeyFromReply(reply);
+  std::string key = LoginKeyFromReply(reply);
+  if (key.empty() || IsUsableLoginKey(key)) return key;
+  DebugLogFmt("GetLoginKey: the key (%zu bytes) is not URL-safe text of at most %zu characters: logon failed",
+              key.size(), kMaxLoginKeyLength);
+  return {};
 }

@@ -7,8 +7,10 @@
 #include <vector>
 
 // The login key from the device's logon CGI, or "" when there is none (no
-// answer, the reply "-1", fewer than three reply fields). Host and user go
-// into the URL as given; the password (UTF-8) is hashed in its GBK bytes.
+// answer, the reply "-1", fewer than three reply fields, or a key that
+// IsUsableLoginKey refuses). The host goes into the URL as given; the user
+// name (UTF-8) as its GBK bytes, percent-encoded, which is how the device
+// reads it; the password (UTF-8) is hashed in its GBK bytes.
 // Blocks the calling thread for at most about five seconds.
 std::string GetLoginKey(const std::string& host, const std::string& user, const std::string& password,
                         int httpPort);
@@ -34,6 +36,17 @@ std::string GetTempDir();
 // fields are not counted. Steps GBK characters, so a trail byte is never
 // taken for a separator or a quote.
 std::vector<std::string> SplitReplyFields(std::string_view reply);
+
+// True for a key that can go into the RTSP URL as it is: 1 to
+// kMaxLoginKeyLength characters, each a letter, a digit or one of "-._~".
+// Anything else (a quote, a line break, a megabyte of text) comes from a
+// broken or hostile device.
+constexpr size_t kMaxLoginKeyLength = 256;
+bool IsUsableLoginKey(std::string_view key);
+
+// Bytes for a URL's query: every byte other than a letter, a digit or one of
+// "-._~" as %XX.
+std::string PercentEncoded(std::string_view bytes);
 
 // The login key in a logon reply: its second field when it has three or
 // more, "" for "-1" and for anything shorter.

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "Debugs.h"
+
 namespace {
 
 constexpr uint8_t kLongStartCode[] = {0, 0, 0, 1};
@@ -51,6 +53,10 @@ void TAccessUnitAssembler::AddPacket(const uint8_t* data, size_t size, int64_t t
 
 void TAccessUnitAssembler::AddNalUnit(const uint8_t* nal, size_t size, int64_t time) {
   int type = NalType(nal);
+  if (skippingPicture_) {
+    if (!BeginsAccessUnit(nal, size)) return;
+    skippingPicture_ = false;
+  }
   if (hasSlice_) {
     if (type == 9) {
       Finish(time);
@@ -61,6 +67,7 @@ void TAccessUnitAssembler::AddNalUnit(const uint8_t* nal, size_t size, int64_t t
       // some packetizers send them) more slices of this one. The next slice
       // decides.
       if (held_.empty()) heldTime_ = time;
+      if (!Fits(size)) return DropOversizedUnit();
       Append(held_, nal, size);
       return;
     } else if (IsSlice(type)) {
@@ -74,6 +81,7 @@ void TAccessUnitAssembler::AddNalUnit(const uint8_t* nal, size_t size, int64_t t
     time_ = time;
     timeSet_ = true;
   }
+  if (!Fits(size)) return DropOversizedUnit();
   hasSlice_ = hasSlice_ || IsSlice(type);
   idr_ = idr_ || type == 5;
   Append(unit_, nal, size);
@@ -84,8 +92,25 @@ void TAccessUnitAssembler::Append(std::vector<uint8_t>& target, const uint8_t* n
   target.insert(target.end(), nal, nal + size);
 }
 
+bool TAccessUnitAssembler::Fits(size_t nalSize) const {
+  return unit_.size() + held_.size() + sizeof kLongStartCode + nalSize <= kMaxUnitBytes;
+}
+
+void TAccessUnitAssembler::DropOversizedUnit() {
+  DebugLogFmt("trel32: picture above %zu bytes dropped; waiting for the next IDR picture", kMaxUnitBytes);
+  Reset();
+  // Give the memory back: a capacity of the bound would stay with us.
+  std::vector<uint8_t>().swap(unit_);
+  std::vector<uint8_t>().swap(held_);
+  skippingPicture_ = true;
+  awaitingIdr_ = true;
+  ++droppedUnits_;
+}
+
 void TAccessUnitAssembler::Finish(int64_t nextTime) {
-  if (hasSlice_) output_(unit_, idr_, time_, nextTime);
+  if (hasSlice_ && awaitingIdr_ && idr_) awaitingIdr_ = false;
+  if (hasSlice_ && awaitingIdr_) ++droppedUnits_;
+  if (hasSlice_ && !awaitingIdr_) output_(unit_, idr_, time_, nextTime);
   // What was held opens the next unit.
   unit_.swap(held_);
   held_.clear();
@@ -107,4 +132,5 @@ void TAccessUnitAssembler::Reset() {
   idr_ = false;
   timeSet_ = false;
   time_ = kNoTime;
+  skippingPicture_ = false;
 }

@@ -7,6 +7,12 @@
 // after a slice are held until the next slice says whether they open a new
 // picture or sit between two slices of this one (packetizers that repeat
 // parameter sets before every IDR slice do that).
+//
+// A picture is at most kMaxUnitBytes: a source whose picture never ends (no
+// slice with first macroblock 0 ever comes) would otherwise grow the unit
+// without bound. Past the bound the unit is dropped, the rest of that
+// picture is skipped, and nothing is handed out until the next IDR picture,
+// since the pictures in between refer to the lost one.
 #pragma once
 
 #include <cstddef>
@@ -25,6 +31,7 @@ bool BeginsAccessUnit(const uint8_t* nal, size_t size);
 class TAccessUnitAssembler {
  public:
   static constexpr int64_t kNoTime = INT64_MIN;
+  static constexpr size_t kMaxUnitBytes = 8 << 20;
 
   // A finished access unit: Annex B with 4-byte start codes. `nextTime` is
   // the time of the unit that ended it (kNoTime at a flush), so a unit that
@@ -39,10 +46,15 @@ class TAccessUnitAssembler {
   void Flush();
   // Forgets the unit being built (a new session starts).
   void Reset();
+  // Pictures dropped for their size, and the pictures skipped after them
+  // until an IDR picture, since construction.
+  uint64_t DroppedUnits() const { return droppedUnits_; }
 
  private:
   void AddNalUnit(const uint8_t* nal, size_t size, int64_t time);
   void Finish(int64_t nextTime);
+  bool Fits(size_t nalSize) const;
+  void DropOversizedUnit();
   static void Append(std::vector<uint8_t>& target, const uint8_t* nal, size_t size);
 
   TOutput output_;
@@ -53,4 +65,7 @@ class TAccessUnitAssembler {
   bool idr_ = false;
   bool timeSet_ = false;
   int64_t time_ = kNoTime;
+  bool skippingPicture_ = false;  // the rest of a dropped picture
+  bool awaitingIdr_ = false;
+  uint64_t droppedUnits_ = 0;
 };

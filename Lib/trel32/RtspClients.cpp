@@ -272,13 +272,41 @@ void TRtspClient::Close() {
   CloseSession(session_);
 }
 
+// Nothing may end the process from this thread (an exception would reach
+// std::terminate): a failure while handling one packet, an allocation failure
+// or an exception from the owner's callback, costs that packet and its
+// picture; one outside the packet loop costs the session, which reconnects.
 void TRtspClient::Run() {
   while (!stopping_.load()) {
-    ReadSession();
-    if (stopping_.load()) break;
-    assembler_.Flush();  // the last picture before the drop is whole
+    try {
+      if (session_.format != nullptr) ReadSession();
+      if (stopping_.load()) break;
+      assembler_.Flush();  // the last picture before the drop is whole
+    } catch (...) {
+      ReportFailure("session", std::current_exception());
+      assembler_.Reset();
+    }
     CloseSession(session_);
-    if (!Reconnect()) break;
+    try {
+      if (!Reconnect()) break;
+    } catch (...) {
+      ReportFailure("reconnect", std::current_exception());
+      CloseSession(session_);
+    }
+  }
+}
+
+void TRtspClient::ReportFailure(const char* where, std::exception_ptr failure) noexcept {
+  auto count = static_cast<unsigned long long>(failures_.fetch_add(1) + 1);
+  try {
+    try {
+      std::rethrow_exception(failure);
+    } catch (const std::exception& e) {
+      DebugLogFmt("trel32: channel %d: %s failed (%s), going on; %llu failures", channel_, where, e.what(), count);
+    } catch (...) {
+      DebugLogFmt("trel32: channel %d: %s failed, going on; %llu failures", channel_, where, count);
+    }
+  } catch (...) {  // not even the trace line could be written
   }
 }
 
@@ -297,8 +325,13 @@ void TRtspClient::ReadSession() {
       if (!stopping_.load()) DebugLogFmt("trel32: channel %d stream lost: %s", channel_, ErrorText(error).c_str());
       break;
     }
-    if (packet->stream_index == session_.video) HandleVideo(*packet);
-    else if (packet->stream_index == session_.audio) HandleAudio(*packet);
+    try {
+      if (packet->stream_index == session_.video) HandleVideo(*packet);
+      else if (packet->stream_index == session_.audio) HandleAudio(*packet);
+    } catch (...) {
+      ReportFailure("a packet", std::current_exception());
+      assembler_.Reset();  // the picture it belonged to is lost
+    }
     av_packet_unref(packet);
   }
   reading_.store(false);
@@ -368,8 +401,17 @@ void TRtspClient::Deliver(uint8_t streamCode, uint8_t frameType, const uint8_t* 
   }
   DeliverHeld();
   // The callback may have unregistered itself meanwhile.
-  if (callback_ != nullptr)
+  if (callback_ != nullptr) Call(streamCode, frameType, data, size, ticks);
+}
+
+// The owner's callback is C, but a C++ owner's exception can still come
+// through it: the sample is lost, the others still go out.
+void TRtspClient::Call(uint8_t streamCode, uint8_t frameType, const uint8_t* data, size_t size, int64_t ticks) {
+  try {
     callback_(channel_, user_, streamCode, frameType, data, static_cast<int32_t>(size), ticks);
+  } catch (...) {
+    ReportFailure("the owner's callback", std::current_exception());
+  }
 }
 
 void TRtspClient::Hold(uint8_t streamCode, uint8_t frameType, const uint8_t* data, size_t size, int64_t ticks) {
@@ -395,7 +437,6 @@ void TRtspClient::DeliverHeld() {
   heldBytes_ = 0;
   for (const THeldSample& sample : held) {
     if (callback_ == nullptr) break;
-    callback_(channel_, user_, sample.streamCode, sample.frameType, sample.data.data(),
-              static_cast<int32_t>(sample.data.size()), sample.ticks);
+    Call(sample.streamCode, sample.frameType, sample.data.data(), sample.data.size(), sample.ticks);
   }
 }

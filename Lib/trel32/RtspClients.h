@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -65,6 +66,8 @@ class TRtspClient {
   void Deliver(uint8_t streamCode, uint8_t frameType, const uint8_t* data, size_t size, int64_t lineUs,
                int64_t ticks);
   static int Interrupted(void* self);
+  void Call(uint8_t streamCode, uint8_t frameType, const uint8_t* data, size_t size, int64_t ticks);
+  void ReportFailure(const char* where, std::exception_ptr failure) noexcept;
 
   const int32_t channel_;
   std::string url_;  // after Open, the delivering thread's alone
@@ -107,6 +110,7 @@ class TRtspClient {
   std::vector<THeldSample> held_;
   size_t heldBytes_ = 0;
 
+  std::atomic<uint64_t> failures_{0};  // caught on the delivering thread
   std::thread thread_;
   std::atomic<std::thread::id> threadId_{};
 

@@ -4,7 +4,9 @@
 //    43 fps through a 3-second delay, at p50, p99 and max;
 //  - the CPU an idle started worker takes per second;
 //  - resident memory growth while a 4 Mbps stream of 300 s is held, against
-//    the bytes held.
+//    the bytes held;
+//  - the worker thread's wake-ups and CPU per second while it holds a 10 s
+//    delay of that stream.
 // Usage: buffer_bench [seconds of streaming, default 60]
 #include <sys/resource.h>
 #include <unistd.h>
@@ -14,7 +16,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <dirent.h>
+
 #include <fstream>
+#include <set>
+#include <sstream>
+#include <string>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -82,6 +89,69 @@ void ReleaseError(int seconds) {
               static_cast<long long>(errors.back()), static_cast<long long>(errors.front()));
 }
 
+std::set<int> ThreadIds() {
+  std::set<int> ids;
+  if (DIR* dir = opendir("/proc/self/task")) {
+    while (dirent* entry = readdir(dir))
+      if (entry->d_name[0] != '.') ids.insert(std::atoi(entry->d_name));
+    closedir(dir);
+  }
+  return ids;
+}
+
+// Context switches (the thread's wake-ups) and CPU seconds of one thread.
+std::pair<long, double> ThreadReadings(int id) {
+  std::string path = "/proc/self/task/" + std::to_string(id);
+  std::ifstream status(path + "/status");
+  long switches = 0;
+  for (std::string line; std::getline(status, line);)
+    if (line.find("ctxt_switches:") != std::string::npos) switches += std::atol(line.substr(line.find(':') + 1).c_str());
+  std::ifstream statFile(path + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(statFile)), std::istreambuf_iterator<char>());
+  std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+  std::string field;
+  long ticks = 0;
+  for (int i = 3; i <= 15 && fields >> field; ++i)
+    if (i == 14 || i == 15) ticks += std::atol(field.c_str());
+  return {switches, static_cast<double>(ticks) / static_cast<double>(sysconf(_SC_CLK_TCK))};
+}
+
+void HoldingCost(int seconds) {
+  constexpr uint32_t kDelay = 10'000;
+  std::set<int> before = ThreadIds();
+  TBufferWorker worker;
+  int workerThread = 0;
+  for (int id : ThreadIds())
+    if (before.count(id) == 0) workerThread = id;
+  std::atomic<long> released{0};
+  worker.OnSample = [&](int, const uint8_t*, int32_t, int64_t, bool) { released.fetch_add(1); };
+  worker.SetDelay(kDelay);
+  worker.Start();
+  std::vector<uint8_t> frame(20000, 0x42), audioFrame(400, 0x17);
+  auto start = steady_clock::now();
+  int video = 0, audio = 0;
+  std::pair<long, double> first{};
+  bool measuring = false;
+  auto measureFrom = milliseconds(kDelay + 1000);
+  while (steady_clock::now() - start < measureFrom + seconds * 1s) {
+    auto elapsed = duration_cast<milliseconds>(steady_clock::now() - start).count();
+    if (!measuring && elapsed >= measureFrom.count()) {
+      first = ThreadReadings(workerThread);
+      measuring = true;
+    }
+    for (; video * 40 <= elapsed; ++video)
+      worker.AddSample(1, frame.data(), static_cast<int32_t>(frame.size()), video * 40, video % 25 == 0);
+    for (; audio * 1024 * 1000 / 48000 <= elapsed; ++audio)
+      worker.AddSample(2, audioFrame.data(), static_cast<int32_t>(audioFrame.size()), audio * 1024 * 1000 / 48000,
+                       false);
+    std::this_thread::sleep_for(2ms);
+  }
+  auto last = ThreadReadings(workerThread);
+  worker.Stop();
+  std::printf("worker holding a %u ms delay of 25 + 47 samples/s: %.0f wake-ups/s, %.3f%% of one core\n", kDelay,
+              static_cast<double>(last.first - first.first) / seconds, 100.0 * (last.second - first.second) / seconds);
+}
+
 void IdleCost() {
   TBufferWorker worker;
   worker.SetDelay(3000);
@@ -122,6 +192,7 @@ int main(int argc, char** argv) {
   int seconds = argc > 1 ? std::max(1, std::atoi(argv[1])) : 60;
   MemoryPerByteHeld();
   IdleCost();
+  HoldingCost(std::min(seconds, 30));
   ReleaseError(seconds);
   return 0;
 }

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "Configs.h"
+#include "ErrorReports.h"
 #include "Processes.h"
 #include "SettingsKeys.h"
 #include "TextConversions.h"
@@ -170,6 +171,33 @@ TEST(Settings, MissingBufferTimeOrStringKeepsTheRest) {
     EXPECT_EQ(c.BufferTime, std::string(missing) == "BufferTime" ? 0 : 30);
     EXPECT_EQ(c.Password, std::string(missing) == "Password" ? "" : "p@ss");
     EXPECT_EQ(c.RtmpUrl, std::string(missing) == "RtmpUrl" ? "" : "rtmp://10.0.0.9/live/a");
+  }
+}
+
+std::vector<std::string> reports;
+void Remember(const std::string& caption, const std::string& text) { reports.push_back(caption + "|" + text); }
+
+// The settings file is edited by hand or by deployment tools: a delay above
+// the bound is refused with a report, and the push would go without one.
+TEST(Settings, DelayAboveTheBoundIsRefusedWithAReport) {
+  for (auto [stored, loaded] : {std::pair{"dword:00000258", 600}, std::pair{"dword:00000259", 0},
+                                std::pair{"dword:7fffffff", 0}}) {
+    SettingsFolder folder;
+    WriteFile(folder.path, StoredSet("\"BufferTime\"=" + std::string(stored) + "\n", "BufferTime"));
+    reports.clear();
+    SetErrorReportHandler(Remember);
+    TConfig c = folder.Loaded();
+    SetErrorReportHandler(nullptr);
+    SCOPED_TRACE(stored);
+    EXPECT_EQ(c.BufferTime, loaded);
+    EXPECT_EQ(c.RtmpUrl, "rtmp://10.0.0.9/live/a") << "the other values are kept";
+    if (loaded == 600) {
+      EXPECT_TRUE(reports.empty());
+    } else {
+      ASSERT_EQ(reports.size(), 1u);
+      EXPECT_NE(reports[0].find("超过上限 600 秒"), std::string::npos) << reports[0];
+      EXPECT_NE(reports[0].find(folder.path), std::string::npos) << "the report names the file";
+    }
   }
 }
 

@@ -533,3 +533,40 @@ TEST(PushBound, DeviceWithoutAudioSendsVideoOnly) {
   EXPECT_EQ(rig.sender.Sent().size(), 201u);
   EXPECT_EQ(rig.controller->FAudioFrames.load(), 0);
 }
+
+// The device's clock jumps forward (an encoder restart) or back (a clock
+// reset) while samples keep coming at their pace, without a delay. The time
+// line sent must go on without a gap or a step back, no silence may be
+// needed, and every real audio frame after the jump must still go out.
+TEST(PushBound, ClockJumpWithoutDelayKeepsTimesAndAudio) {
+  for (int64_t jumpMs : {int64_t{600'000}, int64_t{-100'000}}) {
+    Rig rig;
+    ASSERT_EQ(rig.Start(), 0);
+    int audioFrames = 0;
+    auto stream = [&](int64_t fromMs, int64_t toMs) {
+      for (int64_t ms = fromMs, audioMs = fromMs; ms < toMs; ms += 40) {
+        rig.capturer.Deliver(kVideo, ms == 100'000 ? 2 : 1, AccessUnit(ms == 100'000 ? 0x65 : 0x41), ms * 90);
+        for (; audioMs <= ms; audioMs += 21, ++audioFrames) rig.capturer.Deliver(kAudio, 0, Bytes(60), audioMs * 48);
+      }
+    };
+    stream(100'000, 102'000);
+    stream(102'000 + jumpMs, 104'000 + jumpMs);
+    SCOPED_TRACE(jumpMs);
+    int64_t lastVideo = -1;
+    int realAudio = 0;
+    for (const TSent& s : rig.sender.Sent()) {
+      if (s.kind == 'V') {
+        EXPECT_GE(static_cast<int64_t>(s.timeMs), lastVideo) << "video time went back";
+        if (lastVideo >= 0) {
+          EXPECT_LE(static_cast<int64_t>(s.timeMs) - lastVideo, 100) << "a gap in the time line";
+        }
+        lastVideo = s.timeMs;
+      } else {
+        EXPECT_EQ(s.data.size(), 53u) << "silence was sent at " << s.timeMs;
+        realAudio += s.data.size() == 53u ? 1 : 0;
+      }
+    }
+    EXPECT_LE(lastVideo, 4100) << "the jump reached the time line";
+    EXPECT_EQ(realAudio, audioFrames) << "real audio was dropped";
+  }
+}

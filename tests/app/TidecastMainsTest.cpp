@@ -276,6 +276,27 @@ TEST(MainWindow, StartSavesTheSettingsAndUsesThePasswordAsTyped) {
   EXPECT_EQ(rig.sender.closes, 1);
 }
 
+// The delay box is editable: a delay above the bound is refused before
+// anything is stored or connected.
+TEST(MainWindow, DelayAboveTheBoundIsRefusedAtStart) {
+  Rig rig;
+  TTidecastMain& w = *rig.window;
+  w.cbxDelay->setEditText("601");
+  w.btnStart->click();
+  ASSERT_EQ(rig.boxes.size(), 1u);
+  EXPECT_EQ(rig.boxes[0].text, U("延时 601 秒超过上限 600 秒，请输入 0 到 600 之间的秒数"));
+  EXPECT_TRUE(rig.capturer.calls.empty()) << "the device was connected";
+  EXPECT_TRUE(w.btnStart->isEnabled());
+  TConfig stored(rig.config.Location());
+  stored.Load();
+  EXPECT_NE(stored.BufferTime, 601) << "the refused delay was stored";
+  w.cbxDelay->setEditText("600");
+  w.btnStart->click();
+  EXPECT_EQ(rig.boxes.size(), 1u);
+  EXPECT_FALSE(rig.capturer.calls.empty());
+  w.btn2->click();
+}
+
 TEST(MainWindow, FailedStartsShowTheirBoxes) {
   struct Case {
     int code;

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <chrono>
 #include <mutex>
 #include <stdexcept>
@@ -120,27 +122,94 @@ TEST_F(BufferWorker, EachKindIsAnchoredAtItsOwnFirstArrival) {
   EXPECT_EQ(recorder.Released()[1].kind, 2);
 }
 
-TEST_F(BufferWorker, EarlierTimestampIsDueSoonerAndAJumpHoldsLonger) {
+TEST_F(BufferWorker, EarlierTimestampIsDueSooner) {
   StartWith(1000);
   Add(worker, 1, 10'000, 1);  // anchor: due at +1000
   Add(worker, 1, 9'000, 2);   // 1000 ms before the anchor: due now
   ASSERT_TRUE(recorder.WaitFor(1));
   EXPECT_EQ(recorder.Released()[0].bytes[0], 2);
-  Add(worker, 1, 15'000, 3);  // a 5 s forward jump: due at +6000
-  fakeNow += 1000;
-  ASSERT_TRUE(recorder.WaitFor(2));
-  fakeNow += 4900;
-  LetTheWorkerLook();
-  EXPECT_EQ(recorder.Count(), 2u) << "the jumped sample left before its time";
-  fakeNow += 100;
-  ASSERT_TRUE(recorder.WaitFor(3));
-  EXPECT_EQ(recorder.Released()[2].bytes[0], 3);
+}
+
+// A device's clock jumps (an encoder restart) in the middle of a stream that
+// arrives at its usual pace. Forward, the jumped samples would wait the
+// length of the jump and block the look-ahead; back, they would leave at once
+// and ignore the delay. Either way the delay must stay what was set, and the
+// times handed on must continue the time line.
+TEST_F(BufferWorker, ClockJumpKeepsTheDelayAndTheTimeLine) {
+  for (int64_t jump : {int64_t{60'000}, int64_t{-100'000}}) {
+    fakeNow = 1'000'000;
+    TBufferWorker jumping(FakeTicks);
+    TRecorder seen;
+    jumping.SetDelay(1000);
+    seen.Bind(jumping);
+    jumping.Start();
+    for (int i = 0; i < 100; ++i) {
+      fakeNow = 1'000'000 + i * 40;
+      int64_t time = i * 40 + (i >= 50 ? jump : 0);
+      Add(jumping, 1, time, static_cast<uint8_t>(i), i % 25 == 0);
+      Add(jumping, 2, time + 5, static_cast<uint8_t>(i));
+    }
+    // Due now: what arrived up to 1000 - 20 ms ago, steps 0 to 74 of both kinds.
+    ASSERT_TRUE(seen.WaitFor(150)) << "jump " << jump << ": released " << seen.Count();
+    LetTheWorkerLook();
+    EXPECT_EQ(seen.Count(), 150u) << "jump " << jump << ": samples left before their delay";
+    EXPECT_EQ(jumping.HeldCount(), 50u);
+    EXPECT_EQ(jumping.ClockJumps(), 1u) << "both kinds share one rebase";
+    int64_t last[3] = {INT64_MIN, INT64_MIN, INT64_MIN};
+    for (const TReleased& r : seen.Released()) {
+      if (last[r.kind] != INT64_MIN) {
+        EXPECT_GE(r.time - last[r.kind], 0) << "jump " << jump;
+        EXPECT_LE(r.time - last[r.kind], 80) << "jump " << jump << ": a gap in the time line";
+      }
+      last[r.kind] = r.time;
+    }
+    EXPECT_LE(std::abs(last[1] + 5 - last[2]), 5) << "sound and picture drifted apart";
+    jumping.Stop();
+  }
+}
+
+// A stream with a long delay fills the byte limit: the oldest group of
+// pictures goes, counted, and what is left still starts with a key frame. A
+// group larger than the whole limit empties the buffer: its later pictures
+// are dropped until the next key frame, while audio goes on.
+TEST_F(BufferWorker, ByteLimitDropsWholeGroupsOfPicturesFromTheOldest) {
+  StartWith(10'000);
+  worker.SetHeldByteLimit(10'000);
+  std::vector<uint8_t> picture(1000, 0x41), sound(100, 0x21);
+  int64_t time = 0;
+  auto addGroup = [&](int pictures) {
+    for (int i = 0; i < pictures; ++i, time += 40) {
+      worker.AddSample(1, picture.data(), 1000, time, i == 0);
+      worker.AddSample(2, sound.data(), 100, time, false);
+    }
+  };
+  addGroup(4);  // 4400 bytes
+  addGroup(4);  // 8800
+  EXPECT_EQ(worker.FramesDropped(), 0u);
+  addGroup(2);  // 11000: the first group (8 samples) goes
+  EXPECT_EQ(worker.FramesDropped(), 8u);
+  EXPECT_EQ(worker.HeldBytes(), 6600u);
+  addGroup(12);  // one group above the limit: everything goes
+  EXPECT_LE(worker.HeldBytes(), 10'000u);
+  uint32_t dropped = worker.FramesDropped();
+  worker.AddSample(1, picture.data(), 1000, time, false);  // no key frame yet: dropped
+  worker.AddSample(2, sound.data(), 100, time, false);     // audio goes on
+  EXPECT_EQ(worker.FramesDropped(), dropped + 1);
+  time += 40;
+  addGroup(1);
+  fakeNow += 20'000;
+  size_t held = worker.HeldCount();
+  ASSERT_TRUE(recorder.WaitFor(held));
+  auto out = recorder.Released();
+  auto firstVideo = std::find_if(out.begin(), out.end(), [](const TReleased& r) { return r.kind == 1; });
+  ASSERT_NE(firstVideo, out.end());
+  EXPECT_TRUE(firstVideo->key) << "the held stream does not start with a key frame";
 }
 
 TEST_F(BufferWorker, DueSampleBeyondTheFirstTwentyWaitsForOneOfThemToLeave) {
   StartWith(3000);
   for (int i = 0; i < 20; ++i) Add(worker, 1, 10'000 + i, static_cast<uint8_t>(i));
-  Add(worker, 1, 0, 99);  // long due, but 21st in the list
+  Add(worker, 1, 8'000, 99);  // long due (2 s back: no clock jump), but 21st in the list
   LetTheWorkerLook();
   EXPECT_EQ(recorder.Count(), 0u) << "a sample beyond the first 20 places was taken";
   fakeNow += 2980;  // the first becomes due; the 21st moves into the window
@@ -158,6 +227,9 @@ TEST_F(BufferWorker, TimeOffsetOnlyGrows) {
   worker.SetDelay(1000);
   EXPECT_EQ(worker.Delay(), 1000u);
   EXPECT_EQ(worker.TimeOffset(), 5000u) << "lowering the delay lowered TimeOffset";
+  TBufferWorker bounded(FakeTicks);
+  bounded.SetDelay(3'600'000);
+  EXPECT_EQ(bounded.Delay(), TBufferWorker::kMaxDelayMs) << "an hour's delay was taken";
   recorder.Bind(worker);
   worker.Start();
   Add(worker, 2, 20);

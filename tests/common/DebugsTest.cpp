@@ -1,6 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "Assertions.h"
@@ -80,3 +85,39 @@ TEST(ErrorReports, InstalledHandlerReceivesTheReport) {
 }
 
 }  // namespace
+
+// With traces on and standard error a pipe nobody reads, tracing must not
+// block the thread that traces; what could not be queued is counted, and the
+// count is written once the pipe is read again.
+TEST(Debugs, BlockedStandardErrorNeverStallsTheTracingThread) {
+  int pipeEnds[2];
+  ASSERT_EQ(pipe(pipeEnds), 0);
+  int saved = dup(STDERR_FILENO);
+  dup2(pipeEnds[1], STDERR_FILENO);
+  close(pipeEnds[1]);
+  DebugOutputEnabled = true;
+  uint64_t droppedBefore = DebugLinesDropped();
+  std::atomic<bool> done{false};
+  std::thread media([&] {
+    for (int i = 0; i < 20'000; ++i) DebugLogFmt("frame %d %s", i, std::string(200, 'm').c_str());  // 4 MB
+    done = true;
+  });
+  for (int i = 0; i < 500 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_TRUE(done.load()) << "tracing blocked on a full standard error";
+  std::string text;
+  std::thread reader([&] {  // from now on the pipe is read (an old-style blocked writer can finish)
+    char buffer[65536];
+    for (ssize_t n; (n = read(pipeEnds[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<size_t>(n));
+  });
+  media.join();
+  EXPECT_GT(DebugLinesDropped(), droppedBefore);
+  DebugLog("after the block");
+  DrainDebugLines(std::chrono::seconds(5));
+  DebugOutputEnabled = false;
+  dup2(saved, STDERR_FILENO);  // closes the pipe's last write end: the reader ends
+  close(saved);
+  reader.join();
+  close(pipeEnds[0]);
+  EXPECT_NE(text.find("trace lines dropped: standard error is blocked"), std::string::npos);
+  EXPECT_NE(text.find("after the block\n"), std::string::npos);
+}

@@ -59,13 +59,18 @@ TEST(GetLoginKey, RightAndWrongPasswordsAgainstTheDevice) {
   EXPECT_EQ(device.Requests("upswd=d41d8cd98f00b204e9800998ecf8427e").size(), 1u) << "empty password: full hash";
 }
 
-TEST(GetLoginKey, NonAsciiPasswordIsHashedInItsGbkBytes) {
+TEST(GetLoginKey, NonAsciiPasswordIsHashedAndUserNameEncodedInGbk) {
   TDeviceSimulatorOptions options;
   options.password = "\xE5\xAF\x86\xE7\xA0\x81";  // 密码
   TDeviceSimulator device(options);
   device.Start();
   EXPECT_EQ(GetLoginKey("127.0.0.1", "admin", options.password, device.HttpPort()).size(), 32u);
   EXPECT_EQ(device.Requests("upswd=" + MD5Hex("\xC3\xDC\xC2\xEB")).size(), 1u) << "GBK bytes of the password";
+  // 管理员 in GBK; a blank and query characters would otherwise break the URL.
+  GetLoginKey("127.0.0.1", "\xE7\xAE\xA1\xE7\x90\x86\xE5\x91\x98", "x", device.HttpPort());
+  GetLoginKey("127.0.0.1", "a b&upswd=#", "x", device.HttpPort());
+  EXPECT_EQ(device.Requests("?username=%B9%DC%C0%ED%D4%B1&upswd=").size(), 1u);
+  EXPECT_EQ(device.Requests("?username=a%20b%26upswd%3D%23&upswd=").size(), 1u);
 }
 
 TEST(GetLoginKey, OddRepliesTable) {
@@ -77,8 +82,14 @@ TEST(GetLoginKey, OddRepliesTable) {
       {"-1\r\n", ""},                   // one field
       {"1|KEY", ""},                    // two fields
       {"1||KEY||x", "KEY"},             // empty fields skipped before counting
-      {"1|\"KEY\"|x", "\"KEY\""},       // quotes stay
-      {"1|\x81|KEY|x", "\x81|KEY"},     // GBK character with a 0x7C trail byte
+      {"1|a-Z.0_9~|x", "a-Z.0_9~"},     // every kind of URL-safe character
+      {"1|" + std::string(256, 'k') + "|x", std::string(256, 'k')},
+      // Keys that cannot go into a URL as they are: the logon failed.
+      {"1|\"KEY\"|x", ""},               // quotes
+      {"1|\x81|KEY|x", ""},               // GBK character with a 0x7C trail byte
+      {"1|'K\r\nEY'|x", ""},             // a line break inside a quoted field
+      {"1|KEY&x=1|x", ""},
+      {"1|" + std::string(257, 'k') + "|x", ""},  // too long
   };
   for (const TCase& c : cases) {
     TDeviceSimulatorOptions options;

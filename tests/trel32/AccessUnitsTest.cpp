@@ -165,3 +165,40 @@ TEST_F(Assembler, RealEncoderOutputRegroupsIntoTheEncodersAccessUnits) {
 }
 
 }  // namespace
+
+namespace {
+
+TBytes BigSlice(int type, bool firstMbZero, size_t size) {
+  TBytes nal = Nal(type, firstMbZero);
+  nal.resize(size, 0x5A);  // no zero bytes: no start code inside
+  return nal;
+}
+
+}  // namespace
+
+// A source whose picture never ends: an IDR picture, then slices whose first
+// macroblock is never 0. The unit must stop growing at the bound, nothing of
+// the broken picture or of the pictures that refer to it may come out, and
+// delivery must resume with the next IDR picture, whole.
+TEST_F(Assembler, EndlessPictureIsDroppedAndDeliveryWaitsForTheNextIdr) {
+  TBytes idr = Join({Nal(7), Nal(8), BigSlice(5, true, 1000)});
+  assembler.AddPacket(idr.data(), idr.size(), 0);
+  TBytes endless = BigSlice(1, true, 60'000);
+  assembler.AddPacket(endless.data(), endless.size(), 3600);
+  TBytes more = BigSlice(1, false, 60'000);
+  for (int i = 0; i < 400; ++i) assembler.AddPacket(more.data(), more.size(), 3600);  // 24 MB
+  ASSERT_EQ(units.size(), 1u) << "the broken picture or a part of it came out";
+  EXPECT_EQ(assembler.DroppedUnits(), 1u);
+  TBytes picture = BigSlice(1, true, 500);
+  assembler.AddPacket(picture.data(), picture.size(), 7200);  // refers to the lost picture
+  TBytes next = Join({Nal(9), Nal(7), Nal(8), BigSlice(5, true, 700)});
+  assembler.AddPacket(next.data(), next.size(), 10800);
+  assembler.AddPacket(picture.data(), picture.size(), 14400);
+  assembler.Flush();
+  ASSERT_EQ(units.size(), 3u);
+  EXPECT_TRUE(units[1].idr);
+  EXPECT_EQ(units[1].time, 10800);
+  EXPECT_EQ(units[1].data, Join({Nal(9), Nal(7), Nal(8), BigSlice(5, true, 700)}));
+  EXPECT_EQ(units[2].time, 14400);
+  EXPECT_EQ(assembler.DroppedUnits(), 2u) << "the skipped picture is counted";
+}

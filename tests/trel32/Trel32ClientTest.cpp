@@ -8,6 +8,8 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <stdexcept>
+#include <string>
 #include <thread>
 
 #include "DeviceSimulator.h"
@@ -360,6 +362,56 @@ TEST_F(Trel32Client, ResumesAfterTheDeviceRestartsWithTimestampsContinuing) {
     EXPECT_LT(gap, outage + 0.5) << "no jump beyond the outage";
   }
   EXPECT_EQ(recorder.Samples(TREL32_STREAM_VIDEO)[beforeVideo].frameType, TREL32_FRAME_IDR);
+}
+
+long ResidentKilobytes() {
+  std::ifstream status("/proc/self/status");
+  for (std::string line; std::getline(status, line);)
+    if (line.rfind("VmRSS:", 0) == 0) return std::stol(line.substr(6));
+  return -1;
+}
+
+// A source sends one IDR picture that never ends (10 MB/s of slices whose
+// first macroblock is never 0, for 8 s), then behaves. Memory must stay
+// bounded, nothing of the endless picture may come out, delivery must resume
+// with the next IDR picture, and an owner's callback that throws must not end
+// the process: the samples after it still come.
+TEST_F(Trel32Client, EndlessPictureIsDroppedAndAThrowingOwnerIsSurvived) {
+  int port = FreeLoopbackPort();
+  TTempDir dir;
+  TChildProcess server;
+  server.Start({"python3", SourceDir() + "/tests/trel32/endless_picture_server.py", std::to_string(port),
+                "--endless", "8", "--rate", "10", "--total", "40"},
+               dir.File("server.log"));
+  ASSERT_TRUE(WaitForListener(port, 30s)) << ReadWholeFile(dir.File("server.log"));
+  struct TThrowing : TSampleRecorder {
+    static void TREL32_CALL Callback(int32_t channel, void* user, uint8_t stream, uint8_t frameType,
+                                     const uint8_t* data, int32_t length, int64_t timestamp) {
+      TSampleRecorder::Callback(channel, user, stream, frameType, data, length, timestamp);
+      throw std::runtime_error("owner broke");  // after every sample
+    }
+  } recorder;
+  long before = ResidentKilobytes();
+  auto start = Clock::now();
+  std::string url = "rtsp://127.0.0.1:" + std::to_string(port) + "/endless";
+  ASSERT_EQ(trel32CreateRTSPClient(url.c_str(), 9, 1), TREL32_OK);
+  TChannelGuard channel{9};
+  ASSERT_EQ(trel32RegisteRTSPClientCallback(&TThrowing::Callback, 9, &recorder), TREL32_OK);
+  long peak = before;
+  while (Clock::now() - start < 8s) {
+    peak = std::max(peak, ResidentKilobytes());
+    std::this_thread::sleep_for(100ms);
+  }
+  EXPECT_EQ(recorder.Count(TREL32_STREAM_VIDEO), 0u) << "a part of the endless picture came out";
+  ASSERT_TRUE(recorder.WaitFor(TREL32_STREAM_VIDEO, 10, 15s)) << "delivery did not resume";
+  auto video = recorder.Samples(TREL32_STREAM_VIDEO);
+  EXPECT_EQ(video.front().frameType, TREL32_FRAME_IDR) << "delivery resumed without a key frame";
+  for (const auto& sample : video) EXPECT_LT(sample.data.size(), 100'000u);
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+  // 80 MB came in one picture; the assembly holds at most 8 MiB of it.
+  EXPECT_LT(peak - before, 40'000) << "resident memory grew by " << (peak - before) / 1024 << " MB";
+#endif
+  std::printf("endless picture: resident memory %ld MB at start, peak %ld MB\n", before / 1024, peak / 1024);
 }
 
 }  // namespace
