@@ -13,6 +13,7 @@
 #include "Debugs.h"
 #include "ErrorReports.h"
 #include "Latencies.h"
+#include "ParameterSetChanges.h"
 
 namespace {
 
@@ -169,7 +170,8 @@ void TPushController::BuildHeader(const TCaptureInfo& info) {
   FHeader.AudioChannels = info.AudioChannels;
   FChannelConfig = AacChannelConfig(info.AudioChannels);
   FHeader.AudioConfigLen = sizeof FHeader.AudioConfig;
-  BuildAacConfig(info.AudioSampleRate, FChannelConfig, FHeader.AudioConfig, FHeader.AudioConfigLen);
+  ChooseAacConfig(info.AudioSampleRate, FChannelConfig, info.AudioConfig.data(),
+                  static_cast<int32_t>(info.AudioConfig.size()), FHeader.AudioConfig, FHeader.AudioConfigLen);
   FHeader.SpsLen = CopyParameterSet(info.Sps, FHeader.Sps, sizeof FHeader.Sps);
   FHeader.PpsLen = CopyParameterSet(info.Pps, FHeader.Pps, sizeof FHeader.Pps);
 }
@@ -275,12 +277,22 @@ void TPushController::SendVideo(void* handle, const uint8_t* data, int32_t lengt
   }
   if (!FKeyFrameSeen.load()) return;  // nothing goes out before the first key frame
   int64_t relative = timeMs - static_cast<int64_t>(FBaseTime.load());
+  if (isKey) FollowParameterSetChange(handle, data, length);
   if (FHeader.HasAudio) FillAudioGap(handle, relative);
   if (FSender.SendVideo(handle, data, static_cast<uint32_t>(length), static_cast<uint32_t>(relative), isKey))
     FSentBytes.fetch_add(length, std::memory_order_relaxed);
   else
     ReportRefusal("RTMP_SendVideo failed");
   FLastVideoMs = relative;
+}
+
+void TPushController::FollowParameterSetChange(void* handle, const uint8_t* data, int32_t length) {
+  std::lock_guard<std::mutex> lock(FHeaderLock);
+  if (!TakeParameterSetChange(data, static_cast<size_t>(length), FHeader)) return;
+  DebugLogFmt("New parameter sets: %dx%d", FHeader.Width, FHeader.Height);
+  // The sender queues the new header behind the media already sent, so it
+  // reaches the server right before this key frame.
+  if (FSender.SendHeader(handle, &FHeader) != 0) ReportRefusal("RTMP_SendHeader failed");
 }
 
 void TPushController::SendAudio(void* handle, const uint8_t* data, int32_t length, int64_t timeMs) {

@@ -104,6 +104,8 @@ class TPushController {
   void SendVideo(void* handle, const uint8_t* data, int32_t length, int64_t timeMs, bool isKey);
   void SendAudio(void* handle, const uint8_t* data, int32_t length, int64_t timeMs);
   void FillAudioGap(void* handle, int64_t videoMs);
+  // A key frame with new parameter sets: the header follows before it goes out.
+  void FollowParameterSetChange(void* handle, const uint8_t* data, int32_t length);
   void ReportRefusal(const char* trace);
   void SetState(TState state);
 
