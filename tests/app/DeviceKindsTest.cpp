@@ -90,20 +90,28 @@ std::vector<TFlvTag> VideoSequenceHeaders(const std::string& path) {
 
 }  // namespace
 
-// Key frames every 2 s: the 0.2 s probe of the description mostly misses
-// them, so the size and frame rate must come from the first in-band SPS.
+// A device whose stream already runs (another client watches) is joined
+// between key frames 3 s apart: the 0.2 s probe of the description sees
+// none, so the size and frame rate must come from the first in-band SPS.
 TEST(DeviceKinds, ParameterSetsOnlyInTheStreamStartAndRecord) {
   TDeviceSimulatorOptions options;
   options.inBandSets = true;
-  options.keyInterval = 50;
+  options.keyInterval = 75;
   TRig rig(options);
+  constexpr int32_t kWatcher = 9;
+  ASSERT_EQ(trel32CreateRTSPClient(rig.device.RtspUrl("/dispatch/1?config.client_type=web").c_str(), kWatcher, 1),
+            TREL32_OK);
+  std::this_thread::sleep_for(milliseconds(1300));  // mid-way to the second key frame
+  auto started = steady_clock::now();
   ASSERT_EQ(rig.Start(), kStartRunning);
+  EXPECT_GT(steady_clock::now() - started, milliseconds(1000)) << "the start waited for the next key frame";
   TCaptureInfo info = rig.capturer.Info();
   EXPECT_EQ(info.VideoWidth, 320);
   EXPECT_EQ(info.VideoHeight, 240);
   EXPECT_EQ(info.VideoFrameRate, 25);
   ASSERT_FALSE(info.Sps.empty());
   std::string path = rig.RecordFor(seconds(5));
+  trel32DestroyRTSPClient(kWatcher);
   ExpectCleanRecording(path, true);
   std::vector<TFlvTag> headers = VideoSequenceHeaders(path);
   ASSERT_FALSE(headers.empty());
