@@ -57,8 +57,12 @@ TEST(SequenceParameterSet, SizeAndRateOfRealEncoderOutput) {
 
 TEST(ParameterSetChange, OnlyNewSetsChangeTheHeader) {
   const TTestMedia& small = MakeTestMedia(Pictures(320, 240, 25));
-  const TTestMedia& large = MakeTestMedia(Pictures(640, 480, 25));
+  TMediaOptions twoKeyFrames = Pictures(640, 480, 25);
+  twoKeyFrames.seconds = 2;
+  const TTestMedia& large = MakeTestMedia(twoKeyFrames);
+  ASSERT_EQ(large.video.size(), 50u);
   ASSERT_TRUE(small.video[0].key);
+  ASSERT_TRUE(large.video[25].key);
   TMediaHeader header = HeaderOf(small);
   EXPECT_FALSE(TakeParameterSetChange(small.video[0].data.data(), small.video[0].data.size(), header))
       << "the key frame repeats the sets of the header";
