@@ -51,7 +51,40 @@ void PutSilentChannelStream(TBitWriter& bits) {
   bits.Put(0, 1);  // gain_control_data_present
 }
 
+// True when the device's AudioSpecificConfig says something the computed
+// AAC-LC one would not: any object type but AAC-LC, an explicit rate or one
+// outside the nine, another channel configuration, the 960-sample frame.
+// Too short to read: false, the computed one serves.
+bool ComputedConfigMisdescribes(const uint8_t* config, int32_t length, int32_t sampleRate, uint8_t channelConfig) {
+  if (config == nullptr || length < 2) return false;
+  auto bit = [&](int position) { return (config[position / 8] >> (7 - position % 8)) & 1; };
+  auto field = [&](int position, int bits) {
+    int value = 0;
+    for (int i = 0; i < bits; ++i) value = value << 1 | bit(position + i);
+    return value;
+  };
+  int objectType = field(0, 5);
+  int frequencyIndex = field(5, 4);
+  int channels = field(9, 4);
+  bool shortFrame = field(13, 1) != 0;  // GASpecificConfig's frameLengthFlag
+  return objectType != kObjectTypeAacLc || frequencyIndex != SamplingFrequencyIndex(sampleRate) ||
+         channels != channelConfig || shortFrame;
+}
+
 }  // namespace
+
+bool ChooseAacConfig(int32_t sampleRate, uint8_t channelConfig, const uint8_t* deviceConfig,
+                     int32_t deviceLength, uint8_t* bytes, int32_t& length) {
+  if (!ComputedConfigMisdescribes(deviceConfig, deviceLength, sampleRate, channelConfig))
+    return BuildAacConfig(sampleRate, channelConfig, bytes, length);
+  if (bytes == nullptr || deviceLength > length) {
+    length = 0;
+    return false;
+  }
+  std::memcpy(bytes, deviceConfig, static_cast<size_t>(deviceLength));
+  length = deviceLength;
+  return true;
+}
 
 bool BuildAacConfig(int32_t sampleRate, uint8_t channelConfig, uint8_t* bytes, int32_t& length) {
   int index = SamplingFrequencyIndex(sampleRate);

@@ -13,6 +13,14 @@
 // false.
 bool BuildAacConfig(int32_t sampleRate, uint8_t channelConfig, uint8_t* bytes, int32_t& length);
 
+// The AudioSpecificConfig of the stream header: the computed AAC-LC one when
+// it describes the device's stream, else the device's own bytes (another
+// object type such as HE-AAC, a rate outside the nine, a 960-sample frame, a
+// channel configuration other than `channelConfig`). `length` comes in as
+// the capacity of `bytes`; false (length 0) when neither fits or exists.
+bool ChooseAacConfig(int32_t sampleRate, uint8_t channelConfig, const uint8_t* deviceConfig,
+                     int32_t deviceLength, uint8_t* bytes, int32_t& length);
+
 // The channel configuration the stream header announces: the device's own
 // count when it is 1 or 2, else 2.
 uint8_t AacChannelConfig(int32_t deviceChannels);

@@ -13,6 +13,7 @@
 #include "Debugs.h"
 #include "ErrorReports.h"
 #include "Latencies.h"
+#include "ParameterSetChanges.h"
 
 namespace {
 
@@ -247,7 +248,8 @@ void TPushController::BuildHeader(const TCaptureInfo& info) {
   FHeader.AudioChannels = info.AudioChannels;
   FChannelConfig = AacChannelConfig(info.AudioChannels);
   FHeader.AudioConfigLen = sizeof FHeader.AudioConfig;
-  BuildAacConfig(info.AudioSampleRate, FChannelConfig, FHeader.AudioConfig, FHeader.AudioConfigLen);
+  ChooseAacConfig(info.AudioSampleRate, FChannelConfig, info.AudioConfig.data(),
+                  static_cast<int32_t>(info.AudioConfig.size()), FHeader.AudioConfig, FHeader.AudioConfigLen);
   FHeader.SpsLen = CopyParameterSet(info.Sps, FHeader.Sps, sizeof FHeader.Sps);
   FHeader.PpsLen = CopyParameterSet(info.Pps, FHeader.Pps, sizeof FHeader.Pps);
 }
@@ -415,9 +417,34 @@ void TPushController::FillAudioGap(int64_t videoMs) {
 // ---- The sending side: keep, and send while the server is there ----
 
 bool TPushController::SendKept(void* handle, const TKeptMessage& m) {
-  const uint32_t length = static_cast<uint32_t>(m.Data.size());
-  if (m.Stream == kStreamVideo) return FSender.SendVideo(handle, m.Data.data(), length, m.TimeMs, m.IsKey);
-  return FSender.SendAudio(handle, m.Data.data(), length, m.TimeMs);
+  return SendOne(handle, m.Stream, m.Data.data(), static_cast<uint32_t>(m.Data.size()), m.TimeMs, m.IsKey);
+}
+
+bool TPushController::SendOne(void* handle, int stream, const uint8_t* data, uint32_t length, uint32_t timeMs,
+                              bool isKey) {
+  if (stream != kStreamVideo) return FSender.SendAudio(handle, data, length, timeMs);
+  if (isKey) FollowParameterSetChange(handle, data, length);
+  return FSender.SendVideo(handle, data, length, timeMs, isKey);
+}
+
+void TPushController::FollowParameterSetChange(void* handle, const uint8_t* data, uint32_t length) {
+  if (!TakeParameterSetChange(data, length, FHeader)) return;
+  DebugLogFmt("New parameter sets: %dx%d", FHeader.Width, FHeader.Height);
+  // The sender queues the new header behind the media already handed over,
+  // so it reaches the server right before this key frame.
+  if (FSender.SendHeader(handle, &FHeader) != 0) DebugLog("RTMP_SendHeader failed");
+}
+
+TMediaHeader TPushController::HeaderForKept() {
+  for (size_t i = 0; i < FKept.Count(); ++i) {
+    const TKeptMessage& m = FKept.At(i);
+    if (m.Stream != kStreamVideo || !m.IsKey) continue;
+    // The kept pictures may begin before a change of parameter sets that was
+    // sent to the old connection: the new one starts with the first's.
+    TakeParameterSetChange(m.Data.data(), m.Data.size(), FHeader);
+    break;
+  }
+  return FHeader;
 }
 
 void TPushController::NoteSent(int stream, uint32_t length, uint32_t relativeMs) {
@@ -436,8 +463,7 @@ void TPushController::Emit(int stream, const uint8_t* data, uint32_t length, uin
   if (!FAutoReconnect) {
     // Without reconnects nothing is kept: a failed handle refuses each sample.
     if (!FLinkUp || handle == nullptr) return;
-    bool sent = stream == kStreamVideo ? FSender.SendVideo(handle, data, length, relativeMs, isKey)
-                                       : FSender.SendAudio(handle, data, length, relativeMs);
+    bool sent = SendOne(handle, stream, data, length, relativeMs, isKey);
     lock.unlock();
     if (sent) {
       NoteSent(stream, length, relativeMs);
@@ -572,7 +598,12 @@ void TPushController::Reconnect() {
       reason = "open_failed";
       continue;
     }
-    if (FSender.SendHeader(handle, &FHeader) != 0) {
+    TMediaHeader header;
+    {
+      std::lock_guard<std::mutex> lock(FSendLock);
+      header = HeaderForKept();
+    }
+    if (FSender.SendHeader(handle, &header) != 0) {
       FSender.Close(handle);
       reason = "header_failed";
       continue;

@@ -178,6 +178,14 @@ class TPushController {
   void SendVideo(const uint8_t* data, int32_t length, int64_t timeMs, bool isKey);
   void SendAudio(const uint8_t* data, int32_t length, int64_t timeMs);
   void FillAudioGap(int64_t videoMs);
+  // Sends one message; a key frame with new parameter sets gets the header
+  // sent again before it. Under FSendLock, which also guards FHeader's
+  // changes after the start.
+  bool SendOne(void* handle, int stream, const uint8_t* data, uint32_t length, uint32_t timeMs, bool isKey);
+  void FollowParameterSetChange(void* handle, const uint8_t* data, uint32_t length);
+  // The header for a new connection: the parameter sets of the first kept
+  // key frame. Under FSendLock.
+  TMediaHeader HeaderForKept();
   void ReportRefusal(const char* trace);
   void SetState(TState state);
 

@@ -39,6 +39,7 @@ struct TCaptureInfo {
   int32_t AudioChannels = 0;
   std::vector<uint8_t> Sps;
   std::vector<uint8_t> Pps;
+  std::vector<uint8_t> AudioConfig;  // the device's AudioSpecificConfig, if it described one
 };
 
 // The RTSP capturer: Connect, StartCapture, StopCapture, Disconnect and its

@@ -18,5 +18,6 @@ TCaptureInfo TTrel32CaptureDevice::Info() const {
   info.AudioChannels = FCapturer.MediaInfo.AudioChannels;
   info.Sps = ParameterSet(FCapturer.Sps, FCapturer.SpsLen, sizeof FCapturer.Sps);
   info.Pps = ParameterSet(FCapturer.Pps, FCapturer.PpsLen, sizeof FCapturer.Pps);
+  info.AudioConfig = ParameterSet(FCapturer.AudioConfig, FCapturer.AudioConfigLen, sizeof FCapturer.AudioConfig);
   return info;
 }

@@ -12,6 +12,7 @@ extern "C" {
 #include <cstring>
 
 #include "Debugs.h"
+#include "SequenceParameterSets.h"
 
 namespace {
 
@@ -21,6 +22,12 @@ constexpr int64_t kCloseGraceUs = 500'000;       // for TEARDOWN on the way out
 constexpr int kDefaultFrameRate = 25;
 constexpr size_t kMaxHeldBytes = 8 << 20;        // samples kept before the first registration
 constexpr size_t kMaxUrlLength = 4096;           // a URL a source may give for a reconnect
+// Without parameter sets in the description, how long Open waits for the
+// first in-band SPS and PPS, counted from the first media packet (a device
+// sends them before each IDR picture, at least every few seconds).
+constexpr int64_t kInBandSetsWaitUs = 5'000'000;
+constexpr int kNalTypeSps = 7;
+constexpr int kNalTypePps = 8;
 
 bool IsAsciiDigits(const std::string& text) {
   return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -195,23 +202,77 @@ int32_t TRtspClient::Open() {
   if (codec.extradata != nullptr)
     ForEachNalUnit(codec.extradata, static_cast<size_t>(codec.extradata_size), [&](const uint8_t* nal, size_t size) {
       int type = nal[0] & 0x1F;
-      if (type == 7 && sps_.empty()) sps_.assign(nal, nal + size);
-      if (type == 8 && pps_.empty()) pps_.assign(nal, nal + size);
+      if (type == kNalTypeSps && sps_.empty()) sps_.assign(nal, nal + size);
+      if (type == kNalTypePps && pps_.empty()) pps_.assign(nal, nal + size);
     });
   width_ = codec.width;
   height_ = codec.height;
   frameRate_ = RoundedFrameRate(video);
   hasAudio_ = session_.audio >= 0;
   aac_ = session_.aac;
+  if (hasAudio_) {
+    const AVCodecParameters& audio = *session_.format->streams[session_.audio]->codecpar;
+    audioConfig_.assign(audio.extradata, audio.extradata + audio.extradata_size);
+  }
   audioClock_.SetRate(hasAudio_ ? aac_.sampleRate : 1, aac_.frameLength);
-  DebugLogFmt("trel32: channel %d open: %dx%d %d fps, audio %d Hz %d channels", channel_, width_, height_,
-              frameRate_, hasAudio_ ? aac_.sampleRate : 0, hasAudio_ ? aac_.channelConfig : 0);
+  bool inBand = sps_.empty() || pps_.empty();
+  awaitingSets_.store(inBand);
   thread_ = std::thread(&TRtspClient::Run, this);
   threadId_.store(thread_.get_id());
+  if (inBand) {
+    DebugLogFmt("trel32: channel %d has no parameter sets in its description, waiting for them in the stream",
+                channel_);
+    if (int32_t awaited = AwaitInBandSets(); awaited != TREL32_OK) {
+      Close();
+      return awaited;
+    }
+  }
+  std::lock_guard guard(setsLock_);
+  DebugLogFmt("trel32: channel %d open: %dx%d %d fps, audio %d Hz %d channels", channel_, width_, height_,
+              frameRate_, hasAudio_ ? aac_.sampleRate : 0, hasAudio_ ? aac_.channelConfig : 0);
   return TREL32_OK;
 }
 
+int32_t TRtspClient::AwaitInBandSets() {
+  const int64_t waitStart = WallMicroseconds();
+  std::unique_lock guard(setsLock_);
+  while (awaitingSets_.load()) {
+    int64_t firstMedia = firstMediaUs_.load();
+    int64_t deadline = (firstMedia != 0 ? firstMedia : waitStart) + kInBandSetsWaitUs;
+    int64_t now = WallMicroseconds();
+    if (now >= deadline || stopping_.load()) {
+      DebugLogFmt("trel32: channel %d sent no parameter sets in time", channel_);
+      return TREL32_E_NO_PARAMETER_SETS;
+    }
+    // Short steps: the deadline moves once the first media arrives.
+    setsFound_.wait_for(guard, std::chrono::microseconds(std::min<int64_t>(deadline - now, 50'000)));
+  }
+  return TREL32_OK;
+}
+
+void TRtspClient::TakeInBandSets(const std::vector<uint8_t>& unit) {
+  std::vector<uint8_t> sps, pps;
+  ForEachNalUnit(unit.data(), unit.size(), [&](const uint8_t* nal, size_t size) {
+    int type = nal[0] & 0x1F;
+    if (type == kNalTypeSps && sps.empty()) sps.assign(nal, nal + size);
+    if (type == kNalTypePps && pps.empty()) pps.assign(nal, nal + size);
+  });
+  TSequenceInfo info;
+  if (sps.empty() || pps.empty() || !ReadSequenceParameterSet(sps.data(), sps.size(), info)) return;
+  {
+    std::lock_guard guard(setsLock_);
+    sps_ = std::move(sps);
+    pps_ = std::move(pps);
+    width_ = info.Width;
+    height_ = info.Height;
+    if (info.FrameRate > 0) frameRate_ = info.FrameRate;
+    awaitingSets_.store(false);
+  }
+  setsFound_.notify_all();
+}
+
 int32_t TRtspClient::GetParameterSets(uint8_t* sps, int32_t* spsLength, uint8_t* pps, int32_t* ppsLength) const {
+  std::lock_guard guard(setsLock_);
   if (sps_.empty() || pps_.empty()) return TREL32_E_NO_PARAMETER_SETS;
   if (sps_.size() + 4 > TREL32_PARAMETER_SET_SIZE || pps_.size() + 4 > TREL32_PARAMETER_SET_SIZE)
     return TREL32_E_SET_TOO_LONG;
@@ -221,11 +282,19 @@ int32_t TRtspClient::GetParameterSets(uint8_t* sps, int32_t* spsLength, uint8_t*
 }
 
 void TRtspClient::FillMediaInfo(TRtspMediaInfo& info) const {
+  std::lock_guard guard(setsLock_);
   info.VideoWidth = width_;
   info.VideoHeight = height_;
   info.VideoFrameRate = frameRate_;
   info.AudioSampleRate = hasAudio_ ? aac_.sampleRate : 0;
   info.AudioChannels = hasAudio_ ? aac_.channelConfig : 0;
+}
+
+int32_t TRtspClient::GetAudioConfig(uint8_t* config, int32_t capacity, int32_t* length) const {
+  if (audioConfig_.size() > static_cast<size_t>(std::max(capacity, 0))) return TREL32_E_SET_TOO_LONG;
+  if (!audioConfig_.empty()) std::memcpy(config, audioConfig_.data(), audioConfig_.size());
+  *length = static_cast<int32_t>(audioConfig_.size());
+  return TREL32_OK;
 }
 
 int32_t TRtspClient::Register(TRtspClientCallback callback, void* user) {
@@ -325,6 +394,7 @@ void TRtspClient::ReadSession() {
       if (!stopping_.load()) DebugLogFmt("trel32: channel %d stream lost: %s", channel_, ErrorText(error).c_str());
       break;
     }
+    if (firstMediaUs_.load(std::memory_order_relaxed) == 0) firstMediaUs_.store(WallMicroseconds());
     try {
       if (packet->stream_index == session_.video) HandleVideo(*packet);
       else if (packet->stream_index == session_.audio) HandleAudio(*packet);
@@ -366,6 +436,7 @@ void TRtspClient::HandleVideo(const AVPacket& packet) {
 
 void TRtspClient::DeliverAccessUnit(const std::vector<uint8_t>& unit, bool idr, int64_t time, int64_t nextTime) {
   constexpr int64_t kNoTime = TAccessUnitAssembler::kNoTime;
+  if (awaitingSets_.load(std::memory_order_relaxed)) TakeInBandSets(unit);
   AVRational timeBase = session_.format->streams[session_.video]->time_base;
   int64_t frame = av_rescale_q(1, AVRational{1, frameRate_}, timeBase);
   // The first packet of a session comes without a time: one frame before the next.

@@ -30,10 +30,14 @@ class TRtspClient {
   TRtspClient& operator=(const TRtspClient&) = delete;
 
   // Opens the stream, reads its description and starts the delivering
-  // thread. Returns 0 or a TREL32_E_ code.
+  // thread. A description without parameter sets makes it wait for the
+  // first ones in the stream (see kInBandSetsWait). Returns 0 or a
+  // TREL32_E_ code.
   int32_t Open();
   int32_t GetParameterSets(uint8_t* sps, int32_t* spsLength, uint8_t* pps, int32_t* ppsLength) const;
   void FillMediaInfo(TRtspMediaInfo& info) const;
+  // The AudioSpecificConfig from the stream's description (empty without audio).
+  int32_t GetAudioConfig(uint8_t* config, int32_t capacity, int32_t* length) const;
   int32_t Register(TRtspClientCallback callback, void* user);
   void SetUrlSource(TRtspUrlSource source, void* user);
   int32_t Unregister();
@@ -63,6 +67,8 @@ class TRtspClient {
   void HandleVideo(const AVPacket& packet);
   void HandleAudio(const AVPacket& packet);
   void DeliverAccessUnit(const std::vector<uint8_t>& unit, bool idr, int64_t time, int64_t nextTime);
+  int32_t AwaitInBandSets();
+  void TakeInBandSets(const std::vector<uint8_t>& unit);
   void Deliver(uint8_t streamCode, uint8_t frameType, const uint8_t* data, size_t size, int64_t lineUs,
                int64_t ticks);
   static int Interrupted(void* self);
@@ -75,11 +81,17 @@ class TRtspClient {
   TRtspUrlSource urlSource_ = nullptr;
   void* urlSourceUser_ = nullptr;
 
-  // Stream description, fixed by Open.
+  // Stream description, fixed by Open. The delivering thread fills in the
+  // parameter sets, size and frame rate while Open waits for in-band sets.
+  mutable std::mutex setsLock_;  // guards sps_, pps_, width_, height_, frameRate_
+  std::condition_variable setsFound_;
+  std::atomic<bool> awaitingSets_{false};
+  std::atomic<int64_t> firstMediaUs_{0};  // when the first packet was read; 0: none yet
   std::vector<uint8_t> sps_, pps_;
   int32_t width_ = 0, height_ = 0, frameRate_ = 0;
   bool hasAudio_ = false;
   TAacConfig aac_;
+  std::vector<uint8_t> audioConfig_;
 
   // Interrupts blocking reads: a stop request, or a deadline for opening.
   std::atomic<bool> stopping_{false};

@@ -108,6 +108,15 @@ TREL32_API int32_t TREL32_CALL trel32GetMediaInfo(int32_t channel, TRtspMediaInf
   });
 }
 
+TREL32_API int32_t TREL32_CALL trel32GetAudioConfig(int32_t channel, uint8_t* config, int32_t capacity,
+                                                    int32_t* length) {
+  return Guarded([&] {
+    if (config == nullptr || length == nullptr) return TREL32_E_ARGUMENT;
+    auto client = FindClient(channel);
+    return client != nullptr ? client->GetAudioConfig(config, capacity, length) : TREL32_E_UNKNOWN_CHANNEL;
+  });
+}
+
 TREL32_API int32_t TREL32_CALL trel32RegisteRTSPClientCallback(TRtspClientCallback callback, int32_t channel,
                                                                void* user) {
   return Guarded([&] {

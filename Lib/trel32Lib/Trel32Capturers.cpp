@@ -1,5 +1,6 @@
 #include "Trel32Capturers.h"
 
+#include <cctype>
 #include <cstring>
 
 #include "Assertions.h"
@@ -14,6 +15,30 @@ std::string RtspBase(const std::string& address, int32_t rtspPort) {
   return "rtsp://" + address + ":" + std::to_string(rtspPort);
 }
 
+// RFC 3986 userinfo: everything but the unreserved characters percent-encoded,
+// so that any byte of a user name or password survives (libavformat decodes it).
+std::string UserInfoPart(const std::string& text) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string encoded;
+  for (unsigned char c : text) {
+    if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
+      encoded += static_cast<char>(c);
+    } else {
+      encoded += '%';
+      encoded += kHex[c >> 4];
+      encoded += kHex[c & 15];
+    }
+  }
+  return encoded;
+}
+
+// The camera URL with the credentials the library answers a challenge with.
+std::string WithCredentials(const std::string& url, const std::string& user, const std::string& password) {
+  if (user.empty()) return url;
+  const size_t authority = std::strlen("rtsp://");
+  return url.substr(0, authority) + UserInfoPart(user) + ":" + UserInfoPart(password) + "@" + url.substr(authority);
+}
+
 std::string LoginStreamUrl(const std::string& address, int32_t rtspPort, int32_t channel, const std::string& key) {
   return RtspBase(address, rtspPort) + "/stream/" + std::to_string(channel) + "?config.login=" + key;
 }
@@ -24,9 +49,11 @@ int32_t TTrel32Capturer::Connect(const std::string& address, const std::string& 
                                  int32_t mode, int32_t rtspPort, int32_t httpPort, bool hd) {
   int32_t channel = 0;
   std::string url;
+  std::string libraryUrl;  // Url, with a camera's credentials
   bool loginStream = false;
   if (mode == 1) {
     url = RtspBase(address, rtspPort) + "/stream/0";
+    libraryUrl = WithCredentials(url, user, password);
   } else if (mode == 0) {
     std::string key = httpPort != 0 ? GetLoginKey(address, user, password, httpPort) : std::string();
     // The two URL forms number the qualities differently.
@@ -49,7 +76,8 @@ int32_t TTrel32Capturer::Connect(const std::string& address, const std::string& 
   logon_ = {address, user, password, rtspPort, httpPort};
   DebugLog("URL: " + Url);
 
-  int32_t result = trel32CreateRTSPClient(Url.c_str(), Channel, kTransportTcp);
+  if (libraryUrl.empty()) libraryUrl = Url;
+  int32_t result = trel32CreateRTSPClient(libraryUrl.c_str(), Channel, kTransportTcp);
   DebugLogFmt("CreateRTSPClient ret=%d mode: TCP", result);
   if (result != 0) {
     Connected = false;
@@ -65,6 +93,8 @@ int32_t TTrel32Capturer::Connect(const std::string& address, const std::string& 
   }
   std::memset(&MediaInfo, 0, sizeof MediaInfo);
   result = trel32GetMediaInfo(Channel, &MediaInfo);
+  if (result == 0 && trel32GetAudioConfig(Channel, AudioConfig, sizeof AudioConfig, &AudioConfigLen) != 0)
+    AudioConfigLen = 0;  // the computed configuration serves
   DebugLogFmt("GetMediaInfo = %d", result);
   Connected = result == 0;
   if (!Connected) ReleaseClient();

@@ -29,9 +29,13 @@ class TTrel32Capturer {
   int32_t SpsLen = 0;
   uint8_t Pps[TREL32_PARAMETER_SET_SIZE] = {};
   int32_t PpsLen = 0;
+  // The device's own AudioSpecificConfig (0 bytes without AAC audio).
+  uint8_t AudioConfig[TREL32_AUDIO_CONFIG_SIZE] = {};
+  int32_t AudioConfigLen = 0;
 
   // Mode 0 is a recording device (login key over HTTP unless httpPort is 0),
-  // mode 1 an IP camera. Returns 0 when connected, -1 for another mode, or
+  // mode 1 an IP camera, whose user and password answer its RTSP
+  // authentication when it asks (Url and the trace never show them). Returns 0 when connected, -1 for another mode, or
   // the library's code of the step that failed.
   int32_t Connect(const std::string& address, const std::string& user, const std::string& password, int32_t mode,
                   int32_t rtspPort, int32_t httpPort, bool hd);

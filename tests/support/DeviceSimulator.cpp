@@ -24,6 +24,12 @@ void TDeviceSimulator::Start() {
                                    "--audio-rate", std::to_string(o.audioRate),
                                    "--audio-channels", std::to_string(o.audioChannels)};
   if (!o.audio) argv.push_back("--no-audio");
+  if (o.inBandSets) argv.push_back("--in-band-sets");
+  if (o.resizeAfter > 0)
+    argv.insert(argv.end(), {"--resize-after", std::to_string(o.resizeAfter), "--resize-to",
+                             std::to_string(o.resizeWidth) + "x" + std::to_string(o.resizeHeight)});
+  if (o.heAac) argv.insert(argv.end(), {"--audio-profile", "he"});
+  argv.insert(argv.end(), {"--rtsp-auth", o.rtspAuth});
   if (!o.video) argv.push_back("--no-video");
   if (o.logonReply) {
     argv.push_back("--logon-reply");

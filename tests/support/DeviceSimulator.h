@@ -25,6 +25,11 @@ struct TDeviceSimulatorOptions {
   int audioRate = 48000;
   int audioChannels = 2;
   std::optional<std::string> logonReply;
+  bool inBandSets = false;  // parameter sets only in the stream
+  int resizeAfter = 0;      // seconds; 0: one picture size throughout
+  int resizeWidth = 640, resizeHeight = 480;
+  bool heAac = false;            // described as HE-AAC at audioRate
+  std::string rtspAuth = "none";  // "basic", "digest"
 };
 
 class TDeviceSimulator {

@@ -97,6 +97,26 @@ std::vector<std::string> DecodeErrors(const std::string& path) {
   return errors;
 }
 
+std::vector<std::pair<std::pair<int, int>, int>> DecodedPictureSizes(const std::string& path) {
+  TCommandResult r = RunCommand({"ffprobe", "-v", "error", "-select_streams", "v", "-show_entries",
+                                 "frame=width,height", "-of", "csv=p=0:nk=0", path});
+  if (r.exitCode != 0) throw std::runtime_error("ffprobe failed: " + r.errors);
+  std::vector<std::pair<std::pair<int, int>, int>> sizes;
+  for (const std::string& line : Lines(r.output)) {
+    int width = 0, height = 0;
+    for (const std::string& kv : Fields(line)) {
+      auto eq = kv.find('=');
+      if (eq == std::string::npos) continue;
+      if (kv.substr(0, eq) == "width") width = ToInt(kv.substr(eq + 1));
+      if (kv.substr(0, eq) == "height") height = ToInt(kv.substr(eq + 1));
+    }
+    if (width == 0 || height == 0) continue;  // side data lines
+    if (sizes.empty() || sizes.back().first != std::pair{width, height}) sizes.push_back({{width, height}, 0});
+    ++sizes.back().second;
+  }
+  return sizes;
+}
+
 std::string ProbeSummary(const std::string& path) {
   TCommandResult r = RunCommand({"ffprobe", "-hide_banner", path});
   return r.errors;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace testsupport {
@@ -27,6 +28,9 @@ std::vector<TProbedPacket> ProbePackets(const std::string& path);
 // The error lines `ffmpeg -v error -i path -f null -` prints while decoding
 // every stream; empty when the file decodes cleanly.
 std::vector<std::string> DecodeErrors(const std::string& path);
+// The decoded video as runs of one picture size: each size with its number
+// of frames, in decoding order.
+std::vector<std::pair<std::pair<int, int>, int>> DecodedPictureSizes(const std::string& path);
 // ffprobe's one-paragraph summary of the streams, for people to read.
 std::string ProbeSummary(const std::string& path);
 

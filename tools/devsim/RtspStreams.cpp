@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <string_view>
+#include <vector>
 
 namespace {
 
@@ -43,6 +44,58 @@ bool QueryValue(std::string_view query, std::string_view name, std::string& valu
   return false;
 }
 
+// A media whose session description the options may edit (see
+// EditedFormatParameters); the options ride on the media object.
+const char* const kOptionsKey = "tidecast-options";
+GstRTSPMediaClass* gMediaParent = nullptr;
+
+gboolean SetupEditedSdp(GstRTSPMedia* media, GstSDPMessage* sdp, GstSDPInfo* info) {
+  if (!gMediaParent->setup_sdp(media, sdp, info)) return FALSE;
+  const auto* options = static_cast<const TSimulatorOptions*>(g_object_get_data(G_OBJECT(media), kOptionsKey));
+  if (options == nullptr) return TRUE;
+  for (guint m = 0; m < gst_sdp_message_medias_len(sdp); ++m) {
+    auto* described = const_cast<GstSDPMedia*>(gst_sdp_message_get_media(sdp, m));
+    for (guint a = 0; a < gst_sdp_media_attributes_len(described); ++a) {
+      const GstSDPAttribute* attribute = gst_sdp_media_get_attribute(described, a);
+      if (attribute->key == nullptr || std::string_view(attribute->key) != "fmtp" || attribute->value == nullptr)
+        continue;
+      GstSDPAttribute edited;
+      gst_sdp_attribute_set(&edited, "fmtp", TRtspStreams::EditedFormatParameters(attribute->value, *options).c_str());
+      gst_sdp_media_replace_attribute(described, a, &edited);
+    }
+  }
+  return TRUE;
+}
+
+void InitEditedMediaClass(gpointer klass, gpointer) {
+  gMediaParent = GST_RTSP_MEDIA_CLASS(g_type_class_peek_parent(klass));
+  GST_RTSP_MEDIA_CLASS(klass)->setup_sdp = SetupEditedSdp;
+}
+
+GType EditedMediaType() {
+  static const GType type = g_type_register_static_simple(
+      GST_TYPE_RTSP_MEDIA, "TidecastEditedMedia", sizeof(GstRTSPMediaClass), InitEditedMediaClass,
+      sizeof(GstRTSPMedia), nullptr, static_cast<GTypeFlags>(0));
+  return type;
+}
+
+// HE-AAC's AudioSpecificConfig with explicit SBR signalling: object type 5,
+// the core's rate, the channels, the output rate, then the core's type 2
+// (AAC-LC) and its GASpecificConfig (all flags 0). Hex, as SDP carries it.
+std::string HeAacConfigHex(int outputRate, int channels) {
+  static const int kRates[] = {96000, 88200, 64000, 48000, 44100, 32000, 24000, 22050, 16000, 12000, 11025, 8000, 7350};
+  auto index = [](int rate) {
+    for (int i = 0; i < 13; ++i)
+      if (kRates[i] == rate) return i;
+    return 15;
+  };
+  uint32_t bits = 5u << 27 | static_cast<uint32_t>(index(outputRate / 2)) << 23 |
+                  static_cast<uint32_t>(channels) << 19 | static_cast<uint32_t>(index(outputRate)) << 15 | 2u << 10;
+  char hex[9];
+  std::snprintf(hex, sizeof hex, "%08x", bits);
+  return hex;
+}
+
 const char* const kRequestSignals[] = {"pre-options-request", "pre-describe-request", "pre-setup-request",
                                        "pre-play-request", "pre-pause-request", "pre-teardown-request",
                                        "pre-get-parameter-request", "pre-set-parameter-request"};
@@ -57,6 +110,26 @@ TRtspStreams::~TRtspStreams() {
   if (server_ != nullptr) g_object_unref(server_);
 }
 
+std::string TRtspStreams::EditedFormatParameters(const std::string& fmtp, const TSimulatorOptions& options) {
+  // "96 packetization-mode=1;sprop-parameter-sets=Z0..,aM..;profile-level-id=42c00d"
+  auto space = fmtp.find(' ');
+  if (space == std::string::npos) return fmtp;
+  std::string edited = fmtp.substr(0, space + 1);
+  std::string_view rest = std::string_view(fmtp).substr(space + 1);
+  bool first = true;
+  while (!rest.empty()) {
+    auto end = rest.find(';');
+    std::string item(rest.substr(0, end));
+    rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
+    while (!item.empty() && item.front() == ' ') item.erase(0, 1);
+    if (options.inBandSets && item.rfind("sprop-parameter-sets=", 0) == 0) continue;
+    if (options.heAac && item.rfind("config=", 0) == 0) item = "config=" + HeAacConfigHex(options.audioRate, options.audioChannels);
+    edited += (first ? "" : ";") + item;
+    first = false;
+  }
+  return edited;
+}
+
 std::string TRtspStreams::PipelineDescription(const TSimulatorOptions& o) {
   // Live x264 at zerolatency: Constrained Baseline, no B-frames, several
   // slices per picture. x264 repeats the parameter sets before every IDR
@@ -67,7 +140,7 @@ std::string TRtspStreams::PipelineDescription(const TSimulatorOptions& o) {
   if (o.video) {
     char video[600];
     std::snprintf(video, sizeof video,
-                  " videotestsrc is-live=true pattern=%s ! video/x-raw,width=%d,height=%d,framerate=%d/1 ! "
+                  " videotestsrc is-live=true pattern=%s ! capsfilter name=size caps=video/x-raw,width=%d,height=%d,framerate=%d/1 ! "
                   "x264enc speed-preset=ultrafast tune=zerolatency key-int-max=%d bitrate=%d option-string=slices=%d ! "
                   "video/x-h264,profile=constrained-baseline ! rtph264pay name=pay%d pt=96 config-interval=0",
                   o.pattern.c_str(), o.width, o.height, o.frameRate, o.keyInterval, o.bitrateKbps, o.slices, payloaders++);
@@ -77,9 +150,9 @@ std::string TRtspStreams::PipelineDescription(const TSimulatorOptions& o) {
     char audio[400];
     std::snprintf(audio, sizeof audio,
                   " audiotestsrc is-live=true wave=sine freq=440 samplesperbuffer=1024 ! "
-                  "audioconvert ! audio/x-raw,rate=%d,channels=%d ! avenc_aac ! aacparse ! "
+                  "audioconvert ! audioresample ! audio/x-raw,rate=%d,channels=%d ! avenc_aac ! aacparse ! "
                   "rtpmp4gpay name=pay%d pt=97",
-                  o.audioRate, o.audioChannels, payloaders++);
+                  o.heAac ? o.audioRate / 2 : o.audioRate, o.audioChannels, payloaders++);
     description += audio;
   }
   return description + " )";
@@ -98,6 +171,9 @@ int TRtspStreams::Listen(std::string& error) {
   gst_rtsp_media_factory_set_publish_clock_mode(factory, GST_RTSP_PUBLISH_CLOCK_MODE_CLOCK_AND_OFFSET);
   gst_rtsp_media_factory_set_protocols(factory, static_cast<GstRTSPLowerTrans>(GST_RTSP_LOWER_TRANS_TCP |
                                                                                GST_RTSP_LOWER_TRANS_UDP));
+  gst_rtsp_media_factory_set_media_gtype(factory, EditedMediaType());
+  g_signal_connect(factory, "media-configure", G_CALLBACK(&TRtspStreams::HandleMediaConfigure), this);
+  if (options_.rtspAuth != "none") RequireAuthentication(factory);
 
   GstRTSPMountPoints* mounts = gst_rtsp_server_get_mount_points(server_);
   for (const char* path : {"/stream/0", "/stream/4", "/dispatch/0", "/dispatch/1"})
@@ -114,6 +190,57 @@ int TRtspStreams::Listen(std::string& error) {
   return gst_rtsp_server_get_bound_port(server_);
 }
 
+void TRtspStreams::RequireAuthentication(GstRTSPMediaFactory* factory) {
+  static const char* const kRole = "operator";
+  GstRTSPAuth* auth = gst_rtsp_auth_new();
+  GstRTSPToken* token = gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, kRole, nullptr);
+  if (options_.rtspAuth == "basic") {
+    gchar* basic = gst_rtsp_auth_make_basic(options_.user.c_str(), options_.password.c_str());
+    gst_rtsp_auth_add_basic(auth, basic, token);
+    g_free(basic);
+    gst_rtsp_auth_set_supported_methods(auth, GST_RTSP_AUTH_BASIC);
+  } else {
+    gst_rtsp_auth_add_digest(auth, options_.user.c_str(), options_.password.c_str(), token);
+    gst_rtsp_auth_set_supported_methods(auth, GST_RTSP_AUTH_DIGEST);
+  }
+  gst_rtsp_token_unref(token);
+  gst_rtsp_server_set_auth(server_, auth);
+  g_object_unref(auth);
+  gst_rtsp_media_factory_add_role(factory, kRole, GST_RTSP_PERM_MEDIA_FACTORY_ACCESS, G_TYPE_BOOLEAN, TRUE,
+                                  GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT, G_TYPE_BOOLEAN, TRUE, nullptr);
+}
+
+namespace {
+
+gboolean ChangePictureSize(gpointer data) {
+  auto* filter = static_cast<GstElement*>(data);
+  const auto* options = static_cast<const TSimulatorOptions*>(g_object_get_data(G_OBJECT(filter), kOptionsKey));
+  GstCaps* caps = gst_caps_new_simple("video/x-raw", "width", G_TYPE_INT, options->resizeWidth, "height", G_TYPE_INT,
+                                      options->resizeHeight, "framerate", GST_TYPE_FRACTION, options->frameRate, 1,
+                                      nullptr);
+  g_object_set(filter, "caps", caps, nullptr);
+  gst_caps_unref(caps);
+  std::printf("devsim picture size now %dx%d\n", options->resizeWidth, options->resizeHeight);
+  std::fflush(stdout);
+  return G_SOURCE_REMOVE;
+}
+
+}  // namespace
+
+void TRtspStreams::HandleMediaConfigure(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer self) {
+  const TSimulatorOptions& options = static_cast<TRtspStreams*>(self)->options_;
+  g_object_set_data(G_OBJECT(media), kOptionsKey, const_cast<TSimulatorOptions*>(&options));
+  if (options.resizeAfter == 0 || !options.video) return;
+  GstElement* bin = gst_rtsp_media_get_element(media);
+  GstElement* filter = gst_bin_get_by_name(GST_BIN(bin), "size");
+  gst_object_unref(bin);
+  if (filter == nullptr) return;
+  g_object_set_data(G_OBJECT(filter), kOptionsKey, const_cast<TSimulatorOptions*>(&options));
+  // The timer holds the filter; the media may go before it fires.
+  g_timeout_add_seconds_full(G_PRIORITY_DEFAULT, static_cast<guint>(options.resizeAfter), ChangePictureSize, filter,
+                             gst_object_unref);
+}
+
 void TRtspStreams::HandleClientConnected(GstRTSPServer*, GstRTSPClient* client, gpointer self) {
   for (const char* signal : kRequestSignals)
     g_signal_connect(client, signal, G_CALLBACK(&TRtspStreams::HandleRequest), self);
@@ -123,11 +250,18 @@ GstRTSPStatusCode TRtspStreams::HandleRequest(GstRTSPClient* client, GstRTSPCont
   GstRTSPStatusCode status = static_cast<TRtspStreams*>(self)->Admit(*context);
   const GstRTSPUrl* uri = context->uri;
   GstRTSPConnection* connection = gst_rtsp_client_get_connection(client);
-  std::printf("RTSP %s %s%s%s from %s -> %d\n", gst_rtsp_method_as_text(context->method),
+  // Whether the request answered a challenge, and how (never the credentials).
+  gchar* authorization = nullptr;
+  std::string scheme = "none";
+  if (context->request != nullptr &&
+      gst_rtsp_message_get_header(context->request, GST_RTSP_HDR_AUTHORIZATION, &authorization, 0) == GST_RTSP_OK)
+    scheme = std::string(authorization).substr(0, std::string(authorization).find(' '));
+  std::printf("RTSP %s %s%s%s from %s -> %d authorization %s\n", gst_rtsp_method_as_text(context->method),
               uri != nullptr && uri->abspath != nullptr ? uri->abspath : "*",
               uri != nullptr && uri->query != nullptr ? "?" : "",
               uri != nullptr && uri->query != nullptr ? uri->query : "",
-              connection != nullptr ? gst_rtsp_connection_get_ip(connection) : "?", static_cast<int>(status));
+              connection != nullptr ? gst_rtsp_connection_get_ip(connection) : "?", static_cast<int>(status),
+              scheme.c_str());
   std::fflush(stdout);
   return status;
 }
@@ -136,7 +270,8 @@ GstRTSPStatusCode TRtspStreams::Admit(const GstRTSPContext& context) const {
   // /stream/N is the device's logged-in form: only a key it handed out opens
   // it. Checked at DESCRIBE: the SETUP URLs built from the content base carry
   // no query.
-  if (context.method != GST_RTSP_DESCRIBE) return GST_RTSP_STS_OK;
+  // A camera (RTSP authentication on) knows no login keys.
+  if (context.method != GST_RTSP_DESCRIBE || options_.rtspAuth != "none") return GST_RTSP_STS_OK;
   const GstRTSPUrl* uri = context.uri;
   if (uri == nullptr || uri->abspath == nullptr) return GST_RTSP_STS_OK;
   if (std::string_view(uri->abspath).rfind("/stream/", 0) != 0) return GST_RTSP_STS_OK;

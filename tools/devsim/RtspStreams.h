@@ -1,6 +1,8 @@
 // The simulated device's RTSP server: one live H.264 + AAC source shared by
 // every mount point (/stream/0, /stream/4, /dispatch/0, /dispatch/1), so many
-// clients cost one encoder.
+// clients cost one encoder. On request it behaves as devices do that tools
+// rarely meet: parameter sets only in the stream, a picture size that
+// changes, HE-AAC, RTSP authentication.
 #pragma once
 
 #include <gst/rtsp-server/rtsp-server.h>
@@ -23,9 +25,14 @@ class TRtspStreams {
 
   // The gst-launch description of the live media.
   static std::string PipelineDescription(const TSimulatorOptions& options);
+  // A media-level "fmtp" value as the options want it described: without
+  // sprop-parameter-sets (in-band sets), with an HE-AAC config.
+  static std::string EditedFormatParameters(const std::string& fmtp, const TSimulatorOptions& options);
 
  private:
   static void HandleClientConnected(GstRTSPServer* server, GstRTSPClient* client, gpointer self);
+  static void HandleMediaConfigure(GstRTSPMediaFactory* factory, GstRTSPMedia* media, gpointer self);
+  void RequireAuthentication(GstRTSPMediaFactory* factory);
   static GstRTSPStatusCode HandleRequest(GstRTSPClient* client, GstRTSPContext* context, gpointer self);
   GstRTSPStatusCode Admit(const GstRTSPContext& context) const;
 

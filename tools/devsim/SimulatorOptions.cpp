@@ -24,10 +24,19 @@ const char* const kUsage =
     "  --bitrate N         video bit rate in kbit/s (default 400)\n"
     "  --pattern NAME      test picture: ball, snow, smpte or zone-plate (default\n"
     "                      ball; snow, random noise, reaches the bit rate asked for)\n"
-    "  --audio-rate N      audio sample rate (default 48000)\n"
+    "  --audio-rate N      audio sample rate (default 48000; up to 96000)\n"
+    "  --audio-profile P   lc or he (default lc; he describes HE-AAC at the audio\n"
+    "                      rate over an AAC core at half of it)\n"
     "  --audio-channels N  audio channels, 1 or 2 (default 2)\n"
     "  --no-audio          video only\n"
     "  --no-video          audio only (not what a device should send)\n"
+    "  --in-band-sets      leave the parameter sets out of the description: they\n"
+    "                      come only in the stream, before each key frame\n"
+    "  --resize-after N    change the picture size after N seconds of streaming\n"
+    "  --resize-to WxH     the size it changes to (default 640x480)\n"
+    "  --rtsp-auth M       none, basic or digest (default none): RTSP asks for\n"
+    "                      --user and --password, as IP cameras do; /stream/0\n"
+    "                      then needs no login key\n"
     "  --logon-reply TEXT  reply body for right credentials (default \"1|KEY|USER\"\n"
     "                      with a fresh key)\n"
     "When both servers listen it prints \"devsim ready http=PORT rtsp=PORT\".\n";
@@ -79,6 +88,13 @@ std::optional<TSimulatorOptions> ParseSimulatorOptions(const std::vector<std::st
       {"--audio-rate", [&](const std::string& v) { return ParseInt(v, 8000, 96000, o.audioRate); }},
       {"--audio-channels", [&](const std::string& v) { return ParseInt(v, 1, 2, o.audioChannels); }},
       {"--logon-reply", [&](const std::string& v) { o.logonReply = v; return true; }},
+      {"--resize-after", [&](const std::string& v) { return ParseInt(v, 1, 86400, o.resizeAfter); }},
+      {"--resize-to", [&](const std::string& v) { return ParseSize(v, o.resizeWidth, o.resizeHeight); }},
+      {"--audio-profile", [&](const std::string& v) { o.heAac = v == "he"; return v == "he" || v == "lc"; }},
+      {"--rtsp-auth", [&](const std::string& v) {
+         o.rtspAuth = v;
+         return v == "none" || v == "basic" || v == "digest";
+       }},
   };
   exitCode = 2;
   for (size_t i = 0; i < args.size(); ++i) {
@@ -87,6 +103,10 @@ std::optional<TSimulatorOptions> ParseSimulatorOptions(const std::vector<std::st
       std::fputs(kUsage, stdout);
       exitCode = 0;
       return std::nullopt;
+    }
+    if (name == "--in-band-sets") {
+      o.inBandSets = true;
+      continue;
     }
     if (name == "--no-audio" || name == "--no-video") {
       (name == "--no-audio" ? o.audio : o.video) = false;
@@ -98,6 +118,10 @@ std::optional<TSimulatorOptions> ParseSimulatorOptions(const std::vector<std::st
       return std::nullopt;
     }
     ++i;
+  }
+  if (o.heAac && o.audioRate % 2 != 0) {
+    std::fprintf(stderr, "devsim: HE-AAC needs an even --audio-rate (its core runs at half of it)\n");
+    return std::nullopt;
   }
   if (!o.video && !o.audio) {
     std::fprintf(stderr, "devsim: --no-audio and --no-video leave nothing to stream\n");

@@ -25,6 +25,13 @@ struct TSimulatorOptions {
   int audioRate = 48000;
   int audioChannels = 2;
   std::optional<std::string> logonReply;  // reply body to right credentials
+  // Devices as they come:
+  bool inBandSets = false;    // no sprop-parameter-sets in the description
+  int resizeAfter = 0;        // seconds of streaming before the picture size changes; 0: never
+  int resizeWidth = 640;      // the size it changes to
+  int resizeHeight = 480;
+  bool heAac = false;         // HE-AAC: the description signals SBR at audioRate over a core at half of it
+  std::string rtspAuth = "none";  // "basic" or "digest": RTSP asks for user and password
 };
 
 // Parses argv. Returns the options, or std::nullopt after printing the usage

@@ -358,14 +358,41 @@ int SendSetChunkSize(TRtmpConnection* connection, int32_t size) {
   return connection == nullptr ? 0 : connection->SendSetChunkSize(size);
 }
 
+int32_t QueueHeaderMessages(TRTMPContext& context, const TMediaHeader& header) {
+  if (header.HasAudio != context.Header.HasAudio) return VELMARO_HEADER_FAILED;  // the sorter's streams are fixed
+  uint8_t buffer[kHeaderBufferSize];
+  TSampleSort& sorter = *context.Sorter;
+  size_t length = BuildMetadata(&header, buffer, sizeof buffer);
+  if (length == 0 ||
+      !sorter.Push(kVideoStream, buffer, static_cast<int32_t>(length), context.LastVideoMs, 0, kSampleMetadata))
+    return VELMARO_METADATA_FAILED;
+  length = BuildVideoSequenceHeader(header, buffer, sizeof buffer);
+  if (length == 0 ||
+      !sorter.Push(kVideoStream, buffer, static_cast<int32_t>(length), context.LastVideoMs, 0, kSampleVideoHeader))
+    return VELMARO_HEADER_FAILED;
+  const TMediaHeader& before = context.Header;
+  bool audioChanged = header.AudioConfigLen != before.AudioConfigLen ||
+                      std::memcmp(header.AudioConfig, before.AudioConfig,
+                                  static_cast<size_t>(std::clamp(header.AudioConfigLen, 0, 1024))) != 0;
+  if (header.HasAudio && audioChanged) {
+    length = BuildAudioSequenceHeader(header, buffer, sizeof buffer);
+    if (length == 0 ||
+        !sorter.Push(kAudioStream, buffer, static_cast<int32_t>(length), context.LastAudioMs, 0, kSampleAudioHeader))
+      return VELMARO_HEADER_FAILED;
+  }
+  return VELMARO_OK;
+}
+
 // ---- the sorter's sample event ----------------------------------------------
 
 void TRTMPSampleEvent::HandleSample(void* self, int32_t streamIndex, const uint8_t* data, int32_t length,
-                                    int64_t time, uint8_t /*keyFlag*/, int32_t /*extra*/) {
+                                    int64_t time, uint8_t /*keyFlag*/, int32_t extra) {
   auto* event = static_cast<TRTMPSampleEvent*>(self);
   TRTMPContext& context = *event->Context;
   uint8_t messageType = 0;
-  if (streamIndex == kVideoStream)
+  if (extra == kSampleMetadata)
+    messageType = kMessageDataAmf0;
+  else if (streamIndex == kVideoStream)
     messageType = kMessageVideo;
   else if (streamIndex == kAudioStream)
     messageType = kMessageAudio;
@@ -420,6 +447,13 @@ int32_t VELMARO_CALL RTMP_SendHeader(TVelmaroHandle handle, const TMediaHeader* 
   TRTMPContext& context = *ContextOf(handle);
   return Guarded<int32_t>(VELMARO_HEADER_FAILED, [&]() -> int32_t {
     std::lock_guard guard(context.Lock);
+    if (context.MediaQueued && header != nullptr) {
+      const TMediaHeader copy = *header;
+      int32_t code = QueueHeaderMessages(context, copy);
+      DebugLogFmt("Header queued behind the media err=%d", code);
+      if (code == VELMARO_OK) context.Header = copy;
+      return code;
+    }
     int result = SendMetadata(context.Connection.get(), header);
     DebugLogFmt("SendMetadata err=%d", result);
     if (result <= 0) return VELMARO_METADATA_FAILED;
@@ -453,8 +487,12 @@ bool VELMARO_CALL RTMP_SendVideo(TVelmaroHandle handle, const uint8_t* data, uin
       return false;  // no start code, or too large for RTMP: nothing sent
     uint8_t* body = context.SendBuffer.get();
     BuildVideoBody(codec, context.NalUnits, keyFrame != 0, body, context.SendBufferSize);
-    if (context.Header.HasAudio)
-      return context.Sorter->Push(kVideoStream, body, static_cast<int32_t>(bodySize), timestampMs, keyFrame, 0);
+    if (context.Header.HasAudio) {
+      context.MediaQueued = true;
+      context.LastVideoMs = timestampMs;
+      return context.Sorter->Push(kVideoStream, body, static_cast<int32_t>(bodySize), timestampMs, keyFrame,
+                                  kSampleMedia);
+    }
     if (context.Connection->SendPacket(kMessageVideo, body, static_cast<uint32_t>(bodySize), timestampMs,
                                        kHeaderFull) != 1)
       return false;
@@ -480,7 +518,9 @@ bool VELMARO_CALL RTMP_SendAudio(TVelmaroHandle handle, const uint8_t* data, uin
     if (!FitsOneMessage(bodySize) || !EnsureSendBuffer(context, bodySize)) return false;
     uint8_t* body = context.SendBuffer.get();
     BuildAudioBody(header, data, length, body, context.SendBufferSize);
-    return context.Sorter->Push(kAudioStream, body, static_cast<int32_t>(bodySize), timestampMs, 0, 0);
+    context.MediaQueued = true;
+    context.LastAudioMs = timestampMs;
+    return context.Sorter->Push(kAudioStream, body, static_cast<int32_t>(bodySize), timestampMs, 0, kSampleMedia);
   });
 }
 

@@ -31,6 +31,11 @@ constexpr int32_t kSoundSpeex = 0xB0;
 constexpr int32_t kSoundMp3 = 0x20;
 constexpr int32_t kSoundAdpcm = 0x10;
 
+// The `extra` of a sorter sample: 0 for media; otherwise a header message
+// sent again mid-stream, which leaves in order with the media and is never
+// dropped.
+enum : int32_t { kSampleMedia = 0, kSampleMetadata = 1, kSampleVideoHeader = 2, kSampleAudioHeader = 3 };
+
 // Appends big-endian fields into a fixed buffer. It never writes past the
 // buffer: a field that does not fit marks the writer overflowed instead.
 class TByteWriter {
@@ -115,7 +120,18 @@ struct TRTMPContext {
   std::atomic<uint64_t> BytesSent{0};   // media bodies the connection took
   std::atomic<bool> PassThrough{false};
   std::atomic<bool> AdtsReported{false};  // ADTS-framed AAC is reported once per handle
+  // Media queued in the sorter so far; a header after it is queued too.
+  // Guarded by Lock.
+  bool MediaQueued = false;
+  uint32_t LastVideoMs = 0;  // time of the latest video and audio queued
+  uint32_t LastAudioMs = 0;
 };
+
+// Queues a header given after media (a new picture size, new parameter
+// sets): onMetaData and the video sequence header behind the video already
+// queued, the audio sequence header behind the audio when its configuration
+// changed. Under the context's Lock; returns a VELMARO_ code.
+int32_t QueueHeaderMessages(TRTMPContext& context, const TMediaHeader& header);
 
 // Header messages; each returns librtmp's result (1 = sent) or 0.
 int SendMetadata(TRtmpConnection* connection, const TMediaHeader* header);

@@ -4,7 +4,10 @@
  * Calling order: RTMP_Open; optionally RTMP_SetParam; RTMP_SendHeader; any
  * number of RTMP_SendVideo and RTMP_SendAudio; RTMP_Close. Every export copies
  * the caller's buffers before it returns. Media before a successful header is
- * refused. RTMP_Open and RTMP_Close must not overlap other calls on the same
+ * refused. RTMP_SendHeader again after media (new parameter sets, a new
+ * picture size) queues onMetaData and the sequence headers in order behind
+ * the media already given, before whatever comes next; whether the stream
+ * has audio stays as the first header said. RTMP_Open and RTMP_Close must not overlap other calls on the same
  * handle; the other calls may come from any thread. */
 #ifndef VELMARO_H
 #define VELMARO_H

@@ -1,0 +1,201 @@
+// Devices as they come, pushed by the controller with every real part (the
+// capturer on the client library, the delay buffer, the sender library) from
+// the device simulator to nginx-rtmp and judged in the recording: parameter
+// sets only in the stream, a picture size that changes, AAC that the
+// computed configuration cannot describe, cameras that ask for a password.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <mutex>
+#include <thread>
+
+#include "BufferWorkerAdapters.h"
+#include "Debugs.h"
+#include "DeviceSimulator.h"
+#include "FlvFile.h"
+#include "MediaProbe.h"
+#include "NginxRtmp.h"
+#include "PushControllers.h"
+#include "RecordingChecks.h"
+#include "Trel32CaptureDevices.h"
+#include "VelmaroSenders.h"
+
+using namespace testsupport;
+using namespace std::chrono;
+
+namespace {
+
+class TLibrary : public testing::Environment {
+ public:
+  void SetUp() override { library_ = std::make_unique<TTrel32Library>(); }
+  void TearDown() override { library_.reset(); }
+
+ private:
+  std::unique_ptr<TTrel32Library> library_;
+};
+const auto* const libraryEnvironment = testing::AddGlobalTestEnvironment(new TLibrary);
+
+// The real sender, keeping every header it is asked to send.
+struct TWatchedSender : TVelmaroSender {
+  int SendHeader(void* handle, const TMediaHeader* header) override {
+    {
+      std::lock_guard guard(lock);
+      headers.push_back(*header);
+    }
+    return TVelmaroSender::SendHeader(handle, header);
+  }
+  std::vector<TMediaHeader> Headers() {
+    std::lock_guard guard(lock);
+    return headers;
+  }
+  std::mutex lock;
+  std::vector<TMediaHeader> headers;
+};
+
+struct TRig {
+  TNginxRtmp nginx;
+  TDeviceSimulator device;
+  TWatchedSender sender;
+  TTrel32CaptureDevice capturer;
+  TConfig config{"/nonexistent/unused.reg"};
+  std::unique_ptr<TPushController> controller;
+
+  explicit TRig(const TDeviceSimulatorOptions& options, int delaySeconds = 0) : device(options) {
+    nginx.Start();
+    device.Start();
+    config.BufferTime = delaySeconds;
+    controller = std::make_unique<TPushController>(sender, capturer, config, BufferWorkerFactory());
+    controller->StopWaitStepMs = 20;
+  }
+  // A recording device (login over HTTP), or a camera (isIPC 1) with the password given.
+  int Start(uint8_t isIPC = 0, const std::string& password = "admin") {
+    return controller->StartPush("127.0.0.1", "admin", password, nginx.PublishUrl("kinds"), false, isIPC,
+                                 device.RtspPort(), isIPC ? 0 : device.HttpPort());
+  }
+  std::string RecordFor(seconds time) {
+    std::this_thread::sleep_for(time);
+    controller->StopPush();
+    EXPECT_TRUE(nginx.WaitForRecording("kinds", seconds(10)));
+    return nginx.RecordingPath("kinds");
+  }
+};
+
+std::vector<TFlvTag> VideoSequenceHeaders(const std::string& path) {
+  std::vector<TFlvTag> headers;
+  for (const TFlvTag& tag : ReadFlvFile(path).tags)
+    if (tag.IsVideo() && tag.IsSequenceHeader()) headers.push_back(tag);
+  return headers;
+}
+
+}  // namespace
+
+// A device whose stream already runs (another client watches) is joined
+// between key frames 3 s apart: the 0.2 s probe of the description sees
+// none, so the size and frame rate must come from the first in-band SPS.
+TEST(DeviceKinds, ParameterSetsOnlyInTheStreamStartAndRecord) {
+  TDeviceSimulatorOptions options;
+  options.inBandSets = true;
+  options.keyInterval = 75;
+  TRig rig(options);
+  constexpr int32_t kWatcher = 9;
+  ASSERT_EQ(trel32CreateRTSPClient(rig.device.RtspUrl("/dispatch/1?config.client_type=web").c_str(), kWatcher, 1),
+            TREL32_OK);
+  std::this_thread::sleep_for(milliseconds(1300));  // mid-way to the second key frame
+  auto started = steady_clock::now();
+  ASSERT_EQ(rig.Start(), kStartRunning);
+  EXPECT_GT(steady_clock::now() - started, milliseconds(1000)) << "the start waited for the next key frame";
+  TCaptureInfo info = rig.capturer.Info();
+  EXPECT_EQ(info.VideoWidth, 320);
+  EXPECT_EQ(info.VideoHeight, 240);
+  EXPECT_EQ(info.VideoFrameRate, 25);
+  ASSERT_FALSE(info.Sps.empty());
+  std::string path = rig.RecordFor(seconds(5));
+  trel32DestroyRTSPClient(kWatcher);
+  ExpectCleanRecording(path, true);
+  std::vector<TFlvTag> headers = VideoSequenceHeaders(path);
+  ASSERT_FALSE(headers.empty());
+  EXPECT_GT(headers[0].body.size(), 16u) << "the sequence header carries the parameter sets";
+}
+
+// Through the delay buffer: the new header must leave in order with the
+// media held there, right before the first picture of the new size.
+TEST(DeviceKinds, PictureSizeChangeMidPushRecordsBothSizes) {
+  TDeviceSimulatorOptions options;
+  options.resizeAfter = 8;
+  TRig rig(options, 2);
+  ASSERT_EQ(rig.Start(), kStartRunning);
+  std::string path = rig.RecordFor(seconds(16));
+  ExpectCleanRecording(path, true, 10000);
+  EXPECT_EQ(VideoSequenceHeaders(path).size(), 2u) << "one sequence header per size";
+  auto sizes = DecodedPictureSizes(path);
+  ASSERT_EQ(sizes.size(), 2u) << "one run per size, nothing switched back and forth";
+  EXPECT_EQ(sizes[0].first, std::make_pair(320, 240));
+  EXPECT_EQ(sizes[1].first, std::make_pair(640, 480));
+  EXPECT_GT(sizes[1].second, 50) << "about 2 s of the new size at least";
+  std::vector<TMediaHeader> sent = rig.sender.Headers();
+  ASSERT_GE(sent.size(), 2u);
+  EXPECT_EQ(std::make_pair(sent.back().Width, sent.back().Height), std::make_pair(640, 480))
+      << "onMetaData announces the new size";
+}
+
+TEST(DeviceKinds, AacOutsideWhatTheComputedConfigDescribesDecodes) {
+  struct TCase {
+    const char* what;
+    bool heAac;
+    int rate;
+    std::pair<int, int> decoded;  // channels, rate
+  };
+  for (const TCase& c : {TCase{"HE-AAC 48 kHz", true, 48000, {2, 48000}}, TCase{"AAC-LC 96 kHz", false, 96000, {2, 96000}}}) {
+    SCOPED_TRACE(c.what);
+    TDeviceSimulatorOptions options;
+    options.heAac = c.heAac;
+    options.audioRate = c.rate;
+    TRig rig(options);
+    ASSERT_EQ(rig.Start(), kStartRunning);
+    std::string path = rig.RecordFor(seconds(5));
+    ExpectCleanRecording(path, true);
+    EXPECT_EQ(AudioFormat(path), c.decoded);
+    std::vector<double> loudness = ChannelLoudness(path);
+    ASSERT_EQ(loudness.size(), 2u);
+    EXPECT_GT(loudness[0], 100.0) << "the tone decodes";
+  }
+}
+
+TEST(DeviceKinds, CameraAnswersBasicAndDigestOnlyWhenAskedAndNeverTracesThePassword) {
+  const std::string password = "p@ss:w/rd%20";  // every character the URL form could trip on
+  static std::mutex traceLock;
+  static std::vector<std::string> trace;
+  DebugOutputEnabled.store(true);
+  SetDebugSink([](const std::string& line) {
+    std::lock_guard guard(traceLock);
+    trace.push_back(line);
+  });
+  for (const char* method : {"digest", "basic"}) {
+    SCOPED_TRACE(method);
+    TDeviceSimulatorOptions options;
+    options.rtspAuth = method;
+    options.password = password;
+    TRig rig(options);
+    ASSERT_EQ(rig.Start(1, password), kStartRunning);
+    std::vector<std::string> describes = rig.device.Requests("RTSP DESCRIBE /stream/0 ");
+    ASSERT_GE(describes.size(), 2u);
+    EXPECT_NE(describes[0].find("authorization none"), std::string::npos) << "nothing sent before the camera asks";
+    EXPECT_NE(describes[1].find(std::string(method) == "digest" ? "authorization Digest" : "authorization Basic"),
+              std::string::npos);
+    ExpectCleanRecording(rig.RecordFor(seconds(4)), true);
+
+    auto started = steady_clock::now();
+    EXPECT_EQ(rig.Start(1, "wrong"), kStartDeviceFailed);
+    EXPECT_LT(steady_clock::now() - started, seconds(10)) << "a refused password fails at once";
+    rig.controller->StopPush();
+  }
+  SetDebugSink(nullptr);
+  DebugOutputEnabled.store(false);
+  std::lock_guard guard(traceLock);
+  EXPECT_FALSE(trace.empty());
+  for (const std::string& line : trace) {
+    EXPECT_EQ(line.find("p@ss"), std::string::npos) << line;
+    EXPECT_EQ(line.find("p%40ss"), std::string::npos) << line;
+  }
+}

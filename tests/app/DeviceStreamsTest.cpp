@@ -1,0 +1,113 @@
+// What the program reads from a device's stream itself: the picture size in
+// a sequence parameter set, a change of parameter sets in a key frame, and
+// the audio configuration it must take from the device.
+#include <gtest/gtest.h>
+
+#include "AacConfigs.h"
+#include "ParameterSetChanges.h"
+#include "SequenceParameterSets.h"
+#include "TestMedia.h"
+
+using namespace testsupport;
+
+namespace {
+
+TMediaOptions Pictures(int width, int height, int frameRate) {
+  TMediaOptions o;
+  o.width = width;
+  o.height = height;
+  o.frameRate = frameRate;
+  o.seconds = 1;
+  return o;
+}
+
+TMediaHeader HeaderOf(const TTestMedia& media) {
+  TMediaHeader header{};
+  header.VideoCodecId = 7;
+  header.Width = media.options.width;
+  header.Height = media.options.height;
+  header.FrameRate = media.options.frameRate;
+  header.SpsLen = static_cast<int32_t>(media.sps.size());
+  std::copy(media.sps.begin(), media.sps.end(), header.Sps);
+  header.PpsLen = static_cast<int32_t>(media.pps.size());
+  std::copy(media.pps.begin(), media.pps.end(), header.Pps);
+  return header;
+}
+
+}  // namespace
+
+// Sizes that are no multiple of 16 need the SPS's cropping; the rate comes
+// from its timing information.
+TEST(SequenceParameterSet, SizeAndRateOfRealEncoderOutput) {
+  for (auto [width, height, rate] : {std::tuple{320, 240, 25}, {1920, 1080, 30}, {176, 144, 15}, {642, 362, 50}}) {
+    SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
+    const TTestMedia& media = MakeTestMedia(Pictures(width, height, rate));
+    TSequenceInfo info;
+    ASSERT_TRUE(ReadSequenceParameterSet(media.sps.data(), media.sps.size(), info));
+    EXPECT_EQ(info.Width, width);
+    EXPECT_EQ(info.Height, height);
+    EXPECT_EQ(info.FrameRate, rate);
+  }
+  const TTestMedia& media = MakeTestMedia(Pictures(320, 240, 25));
+  TSequenceInfo info;
+  EXPECT_FALSE(ReadSequenceParameterSet(media.pps.data(), media.pps.size(), info)) << "a PPS is no SPS";
+  for (size_t cut = 1; cut < 6; ++cut)
+    EXPECT_FALSE(ReadSequenceParameterSet(media.sps.data(), cut, info)) << "cut to " << cut << " bytes";
+}
+
+TEST(ParameterSetChange, OnlyNewSetsChangeTheHeader) {
+  const TTestMedia& small = MakeTestMedia(Pictures(320, 240, 25));
+  TMediaOptions twoKeyFrames = Pictures(640, 480, 25);
+  twoKeyFrames.seconds = 2;
+  const TTestMedia& large = MakeTestMedia(twoKeyFrames);
+  ASSERT_EQ(large.video.size(), 50u);
+  ASSERT_TRUE(small.video[0].key);
+  ASSERT_TRUE(large.video[25].key);
+  TMediaHeader header = HeaderOf(small);
+  EXPECT_FALSE(TakeParameterSetChange(small.video[0].data.data(), small.video[0].data.size(), header))
+      << "the key frame repeats the sets of the header";
+  EXPECT_FALSE(TakeParameterSetChange(large.video[1].data.data(), large.video[1].data.size(), header))
+      << "a picture without sets";
+
+  ASSERT_TRUE(TakeParameterSetChange(large.video[0].data.data(), large.video[0].data.size(), header));
+  EXPECT_EQ(header.Width, 640);
+  EXPECT_EQ(header.Height, 480);
+  EXPECT_EQ(TBytes(header.Sps, header.Sps + header.SpsLen), large.sps);
+  EXPECT_EQ(TBytes(header.Pps, header.Pps + header.PpsLen), large.pps);
+  EXPECT_FALSE(TakeParameterSetChange(large.video[25].data.data(), large.video[25].data.size(), header))
+      << "the next key frame of the new size is no change";
+}
+
+TEST(AacConfig, TheDevicesOwnConfigWhereTheComputedOneWouldMisdescribe) {
+  struct TCase {
+    const char* what;
+    int32_t rate;
+    uint8_t channels;
+    TBytes device;
+    TBytes expected;
+  };
+  const std::vector<TCase> cases = {
+      {"AAC-LC 48 kHz stereo: computed", 48000, 2, {0x11, 0x90}, {0x11, 0x90}},
+      {"no device config: computed", 44100, 1, {}, {0x12, 0x08}},
+      {"AAC-LC 96 kHz: the device's", 96000, 2, {0x10, 0x10}, {0x10, 0x10}},
+      {"AAC-LC 7350 Hz: the device's", 7350, 1, {0x16, 0x08}, {0x16, 0x08}},
+      {"HE-AAC over a 24 kHz core: the device's", 24000, 2, {0x2B, 0x11, 0x88, 0x00}, {0x2B, 0x11, 0x88, 0x00}},
+      {"960-sample frames: the device's", 48000, 2, {0x11, 0x94}, {0x11, 0x94}},
+      {"5.1 channels: the device's", 48000, 2, {0x11, 0xB0}, {0x11, 0xB0}},
+      {"96 kHz without a device config: none", 96000, 2, {}, {}},
+  };
+  for (const TCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    uint8_t bytes[16] = {};
+    int32_t length = sizeof bytes;
+    bool chosen = ChooseAacConfig(c.rate, c.channels, c.device.data(), static_cast<int32_t>(c.device.size()), bytes,
+                                  length);
+    EXPECT_EQ(chosen, !c.expected.empty());
+    EXPECT_EQ(TBytes(bytes, bytes + length), c.expected);
+  }
+  uint8_t tiny[2];
+  int32_t length = sizeof tiny;
+  const TBytes he = {0x2B, 0x11, 0x88, 0x00};
+  EXPECT_FALSE(ChooseAacConfig(24000, 2, he.data(), 4, tiny, length)) << "no room for the device's four bytes";
+  EXPECT_EQ(length, 0);
+}
