@@ -78,6 +78,11 @@ TLaunchParams ParseLaunchParams(const std::string& parameterList, const std::str
   integer("HttpPort", p.HttpPort);
   integer("hwndFrom", p.hwndFrom);
   integer("id", p.id);
+  std::string delay;
+  if (FindValue(lines, "BufferTime", delay)) {
+    int64_t seconds = LaunchInteger(delay, -1, 0, kMaxLaunchBufferTime);
+    if (seconds >= 0) p.BufferTime = static_cast<int32_t>(seconds);
+  }
   return p;
 }
 

@@ -8,6 +8,7 @@
 #include "Debugs.h"
 #include "GbkTexts.h"
 #include "MD5s.h"
+#include "Redactions.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -47,9 +48,9 @@ bool DownloadURLToText(const std::string& url, std::string& text) {
   TBody body;
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
+  // A redirect would carry the password's hash on to wherever the reply
+  // points; a device answers its logon itself.
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);  // time-outs without SIGALRM, safe on any thread
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, kTotalTimeoutMs);
@@ -114,9 +115,10 @@ std::string GetLoginKey(const std::string& host, const std::string& user, const 
   std::string hash = MD5Hex(Utf8ToGbk(password));
   std::string url = "http://" + host + ":" + std::to_string(httpPort) + "/cgi-bin/logon.cgi?username=" + user +
                     "&upswd=" + hash;
-  DebugLog("URL:" + url);
+  DebugLog("URL:" + RedactUrl(url));
   std::string reply;
   if (!DownloadURLToText(url, reply)) return {};
-  DebugLog("GetLoginKey: " + reply);
-  return LoginKeyFromReply(reply);
+  std::string key = LoginKeyFromReply(reply);
+  DebugLog("GetLoginKey: " + RedactSecret(reply, key));
+  return key;
 }

@@ -5,6 +5,7 @@
 #include "Assertions.h"
 #include "Debugs.h"
 #include "DeviceLogons.h"
+#include "Redactions.h"
 
 namespace {
 
@@ -47,7 +48,7 @@ int32_t TTrel32Capturer::Connect(const std::string& address, const std::string& 
   Channel = channel;
   Url = url;
   logon_ = {address, user, password, rtspPort, httpPort};
-  DebugLog("URL: " + Url);
+  DebugLog("URL: " + RedactUrl(Url));
 
   int32_t result = trel32CreateRTSPClient(Url.c_str(), Channel, kTransportTcp);
   DebugLogFmt("CreateRTSPClient ret=%d mode: TCP", result);

@@ -11,6 +11,7 @@
 #include "Assertions.h"
 #include "Debugs.h"
 #include "ErrorReports.h"
+#include "Redactions.h"
 
 namespace velmaro {
 namespace {
@@ -92,6 +93,7 @@ int OpenConnection(const char* url, std::unique_ptr<TRtmpConnection>& connection
   const uint32_t generation = gOpenGeneration.load();
   connection = TRtmpConnection::Allocate();
   if (!connection) return VELMARO_NO_CONNECTION_OBJECT;
+  DebugLog(std::string("RTMP_Open ") + RedactUrl(url));
   int result = connection->SetupURL(url);
   if (result <= 0) {
     DebugLogFmt("RTMP_SetupURL err=%d", result);
