@@ -63,14 +63,20 @@ printf 'Address=127.0.0.1&User=admin&Password=admin&isHD=0&RtspPort=%s&HttpPort=
   "$devsim_rtsp" "$devsim_http" "$rtmp_base/room5" >/etc/tidecast/package-test.conf
 chmod 0600 /etc/tidecast/package-test.conf
 mkdir -m 0777 "$work/home"
+exec 3</etc/tidecast/package-test.conf  # opened by root, as systemd does
+rm /etc/tidecast/package-test.conf
 setpriv --reuid=65534 --regid=65534 --clear-groups \
   env -i HOME="$work/home" XDG_CONFIG_HOME="$work/home" TIDECAST_EXIT_ON_FAILURE=1 \
-  /usr/bin/Tidecast - - </etc/tidecast/package-test.conf >"$work/room.log" 2>&1 &
+  /usr/bin/Tidecast - - <&3 >"$work/room.log" 2>&1 &
 room=$!
 pids+=("$room")
-rm /etc/tidecast/package-test.conf
+exec 3<&-
 for _ in $(seq 300); do grep -q TIDECAST_START_RESULT "$work/room.log" && break; sleep 0.1; done
 grep -qx 'TIDECAST_START_RESULT id=5 result=0' "$work/room.log" || { cat "$work/room.log" >&2; fail "no start"; }
+# Nothing secret in the arguments; not dumpable, so its /proc entries are
+# root's and not the running user's.
+[ "$(tr '\0' ' ' </proc/$room/cmdline)" = "/usr/bin/Tidecast - - " ] || fail "arguments: $(tr '\0' ' ' </proc/$room/cmdline)"
+[ "$(stat -c %u /proc/$room/environ)" = 0 ] || fail "the process is dumpable"
 sleep 4
 kill -TERM "$room"
 wait "$room" || { cat "$work/room.log" >&2; fail "the room did not end cleanly"; }
