@@ -58,9 +58,15 @@ bool DownloadURLToText(const std::string& url, std::string& text) {
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, AppendBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
   CURLcode result = curl_easy_perform(curl);
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
   curl_easy_cleanup(curl);
   if (result != CURLE_OK) {
     DebugLogFmt("DownloadURLToText failed: %s", curl_easy_strerror(result));
+    return false;
+  }
+  if (status >= 300) {  // a redirect not followed is no reply
+    DebugLogFmt("DownloadURLToText failed: HTTP %ld", status);
     return false;
   }
   text = std::move(body.bytes);
