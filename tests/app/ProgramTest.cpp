@@ -25,12 +25,13 @@ struct TProgram {
   TTempDir dir{"tidecast-program"};
   TChildProcess process;
 
-  void Start(const std::vector<std::string>& arguments, const std::string& display = "") {
+  void Start(const std::vector<std::string>& arguments, const std::string& display = "",
+             const std::string& exitOnFailure = "") {
     std::vector<std::string> argv{BuildDir() + "/bin/Tidecast"};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     process.Start(argv, dir.File("program.log"),
                   {"XDG_CONFIG_HOME=" + dir.Path(), "TIDECAST_DEBUG=1", "DISPLAY=" + display, "WAYLAND_DISPLAY=",
-                   "QT_QPA_PLATFORM="});
+                   "QT_QPA_PLATFORM=", "TIDECAST_EXIT_ON_FAILURE=" + exitOnFailure});
   }
   // Hands `lines` to the program's standard input, one each.
   void Input(const std::vector<std::string>& lines) {
@@ -142,6 +143,17 @@ TEST(Program, LaunchModeReportsAnUnreachableDevice) {
       << program.Log();
   ASSERT_TRUE(program.process.Running()) << "the instance waits to be told to end, as its window would";
   program.ExpectCleanExitOnSigterm();
+
+  // A service manager restarts what ends: on request, a failed start ends
+  // the program with the start result.
+  TProgram serviced;
+  serviced.Start({"Address=127.0.0.1&RtspPort=" + std::to_string(closedPort) + "&HttpPort=0&id=13",
+                  nginx.PublishUrl("room13")},
+                 "", "1");
+  int status = serviced.process.WaitExit(std::chrono::seconds(60));
+  ASSERT_TRUE(WIFEXITED(status)) << serviced.Log();
+  EXPECT_EQ(WEXITSTATUS(status), 1) << serviced.Log();
+  EXPECT_NE(serviced.Log().find("TIDECAST_START_RESULT id=13 result=1"), std::string::npos) << serviced.Log();
 }
 
 TEST(Program, SigtermEndsAPushWhoseServerWentAway) {
