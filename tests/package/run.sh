@@ -6,6 +6,7 @@
 # accept the unit, and purge the package again. Needs root (apt).
 # Usage: tests/package/run.sh [BUILD_DIR]   (a plain build tree)
 set -euo pipefail
+[ "$(id -u)" -eq 0 ] || exec sudo "$0" "$@"
 top=$(cd "$(dirname "$0")/../.." && pwd)
 build=${1:-$top/build}
 work=$(mktemp -d /tmp/tidecast-package.XXXXXX)
@@ -20,8 +21,6 @@ cleanup() {
 }
 trap cleanup EXIT
 fail() { echo "package test: $*" >&2; exit 1; }
-sudo_cmd=()
-[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
 
 deb=$("$top/scripts/package.sh" "$build" "$work")
 [ "$(basename "$deb")" = "tidecast_$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")_amd64.deb" ] ||
@@ -45,7 +44,7 @@ l /usr/lib/tidecast/libvelmaro.so.1->libvelmaro.so.1.5.0
 LIST
 diff -u "$work/expected" "$work/files" || fail "file list differs"
 
-"${sudo_cmd[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >"$work/apt.log" 2>&1 ||
+env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "$deb" >"$work/apt.log" 2>&1 ||
   { cat "$work/apt.log" >&2; fail "apt-get install failed"; }
 installed=yes
 readelf -d /usr/bin/Tidecast | grep -q 'RUNPATH.*\[\$ORIGIN/../lib/tidecast\]' || fail "run path"
@@ -84,7 +83,7 @@ frames=$(ffprobe -v error -select_streams v -count_packets -show_entries stream=
   "$work/rec/room5.flv")
 [ "${frames:-0}" -gt 50 ] || fail "only ${frames:-0} video frames arrived"
 
-"${sudo_cmd[@]}" apt-get purge -y -qq tidecast >"$work/apt.log" 2>&1 || { cat "$work/apt.log" >&2; fail "purge"; }
+apt-get purge -y -qq tidecast >"$work/apt.log" 2>&1 || { cat "$work/apt.log" >&2; fail "purge"; }
 installed=
 [ ! -e /usr/bin/Tidecast ] && [ ! -e /usr/lib/tidecast ] && [ ! -e /etc/tidecast ] || fail "purge left files behind"
 echo "package test: $(basename "$deb") built, installed, pushed $frames video frames, verified, purged"
