@@ -81,6 +81,11 @@ TLaunchParams ParseLaunchParams(const std::string& parameterList, const std::str
   integer("AutoReconnect", p.AutoReconnect);
   integer("StatsInterval", p.StatsInterval);
   if (p.StatsInterval < 0) p.StatsInterval = 0;
+  std::string delay;
+  if (FindValue(lines, "BufferTime", delay)) {
+    int64_t seconds = LaunchInteger(delay, -1, 0, kMaxLaunchBufferTime);
+    if (seconds >= 0) p.BufferTime = static_cast<int32_t>(seconds);
+  }
   return p;
 }
 

@@ -3,8 +3,12 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
+
+// The longest delay a launch parameter may ask for, the window's own limit.
+constexpr int32_t kMaxLaunchBufferTime = 600;
 
 struct TLaunchParams {
   std::string Address;
@@ -19,6 +23,9 @@ struct TLaunchParams {
   int32_t id = 0;        // instance number: caption suffix; 0 also shows the window
   int32_t AutoReconnect = -1;  // 0 off, above 0 on; -1 (absent): the stored setting
   int32_t StatsInterval = 0;   // seconds between TIDECAST_STATS lines; 0 none
+  // Delay in seconds for this instance only, in place of the stored one;
+  // absent (or out of 0..kMaxLaunchBufferTime) the stored delay counts.
+  std::optional<int32_t> BufferTime;
 
   bool RequestsHD() const { return (isHD & 0xFF) != 0; }
   uint8_t IpcMode() const { return static_cast<uint8_t>(isIPC & 0xFF); }

@@ -385,6 +385,9 @@ void KeepBackup(const std::string& path) {
   if (::link(path.c_str(), backup.c_str()) != 0 && ::rename(path.c_str(), backup.c_str()) != 0 &&
       errno != ENOENT)
     throw ESettingsError(SystemError("Cannot keep a copy of the settings file", path));
+  // The copy may hold the password like the file: readable by the user only,
+  // whatever mode a hand-written file had.
+  ::chmod(backup.c_str(), S_IRUSR | S_IWUSR);
   DebugLogFmt("Settings file %s kept as %s", path.c_str(), backup.c_str());
 }
 

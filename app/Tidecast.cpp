@@ -1,7 +1,9 @@
-// The program's entry: the RTSP client library's start-up, the settings, the
-// main window (which runs launch mode for a command line of two or more
-// arguments) and its message loop; at exit the window stops a running push,
-// the settings are released unsaved and the client library is stopped.
+// The program's entry: --help and --version before anything else, the
+// arguments read from standard input, the RTSP client library's start-up,
+// the settings, the main window (which runs launch mode for a command line of
+// two or more arguments) and its message loop; at exit the window stops a
+// running push, the settings are released unsaved and the client library is
+// stopped.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -15,7 +17,9 @@
 #include <vector>
 
 #include "BufferWorkerAdapters.h"
+#include "CommandLines.h"
 #include "Configs.h"
+#include "ProcessProtectionPlatform.h"
 #include "SettingsKeys.h"
 #include "TidecastMains.h"
 #include "Trel32CaptureDevices.h"
@@ -29,6 +33,11 @@ namespace {
 bool IsSet(const char* name) {
   const char* value = std::getenv(name);
   return value != nullptr && value[0] != '\0';
+}
+
+bool ExitsOnFailedStart() {
+  const char* value = std::getenv("TIDECAST_EXIT_ON_FAILURE");
+  return value != nullptr && std::string(value) == "1";
 }
 
 void ChooseOffscreenWithoutDisplay() {
@@ -76,11 +85,37 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv) {
   return arguments;
 }
 
+// --help and --version answer before Qt starts, so they need no display.
+// Returns true when the program is done.
+bool AnsweredAtOnce(int argc, char** argv) {
+  switch (CommandLineRequest(CommandLineArguments(argc, argv))) {
+    case TCommandLineRequest::Help:
+      std::cout << UsageText() << std::flush;
+      return true;
+    case TCommandLineRequest::Version:
+      std::cout << VersionText(TIDECAST_VERSION) << std::flush;
+      return true;
+    case TCommandLineRequest::Run:
+      break;
+  }
+  return false;
+}
+
+constexpr int kExitBadStandardInput = 2;
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  ProcessProtectionPlatform::KeepMemoryPrivate();
+  if (AnsweredAtOnce(argc, argv)) return 0;
   ChooseOffscreenWithoutDisplay();
   QApplication app(argc, argv);
+  std::vector<std::string> arguments = CommandLineArguments(argc, argv);
+  std::string inputError;
+  if (!ReadStandardInputArguments(arguments, std::cin, inputError)) {
+    std::cerr << "Tidecast: " << inputError << std::endl;
+    return kExitBadStandardInput;
+  }
   QuitOnSignals(app);
   try {
     TTrel32Library library;  // the client library, once for the process
@@ -90,11 +125,16 @@ int main(int argc, char** argv) {
     {
       TVelmaroSender sender;
       TTrel32CaptureDevice capturer;
-      TTidecastMain window(*Config, sender, capturer, BufferWorkerFactory(), CommandLineArguments(argc, argv));
-      // A quit signal during the launch-mode start came before the message
-      // loop, which would not see it any more.
+      TTidecastMain window(*Config, sender, capturer, BufferWorkerFactory(), std::move(arguments));
       if (ProcessStopRequested()) {
+        // A quit signal during the launch-mode start came before the message
+        // loop, which would not see it any more.
         result = 0;
+      } else if (window.LaunchResult() > 0 && ExitsOnFailedStart()) {
+        // A service manager restarts a room whose start failed only if the
+        // program ends; a launching program that watches the result line
+        // wants the instance kept, as the window would be.
+        result = window.LaunchResult();
       } else {
         if (window.ShowOnStart()) window.show();
         result = QApplication::exec();

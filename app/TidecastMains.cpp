@@ -188,7 +188,7 @@ void TTidecastMain::CreateControls() {
   rbHD->setGeometry(384, 104, 73, 17);
   rbHD->setEnabled(false);  // selected only from the stored settings or a launch parameter
 
-  lblVersion = label("lblVersion", "V1.0.0.0", 432, 331, 48, 13, false);
+  lblVersion = label("lblVersion", "V1.5.0.0", 432, 331, 48, 13, false);
   SetTextColour(lblVersion, QColor(128, 128, 128));
   Label2 = label("Label2", "延时多少秒", 32, 141, 81, 13, true);
 
@@ -229,18 +229,24 @@ void TTidecastMain::FormCreate() {
 
 // A launching program's start: the window stays hidden unless the instance
 // id is 0, the settings are neither changed nor saved (the delay is the
-// stored one), and a failed start shows no box: the launching program learns
-// the code from the result report.
+// stored one unless the launch parameter BufferTime gives this instance its
+// own, in memory only), and a failed start shows no box: the launching
+// program learns the code from the result report.
 void TTidecastMain::RunLaunchMode(const TLaunchParams& params) {
   FShowOnStart = params.ShowsWindow();
   FNotifyWindow = static_cast<intptr_t>(params.hwndFrom);
   FInstanceId = params.id;
   FLaunchMode = true;
+  // A launcher finds its instance by the exact caption; the window system's
+  // title gets the application's display name appended unless the caption
+  // already ends with it.
   setWindowTitle(Qs(params.Caption()));
+  QGuiApplication::setApplicationDisplayName(windowTitle());
   ParamsToForm(params);
   // Nobody sees a box of a hidden instance: it goes to the launcher instead.
   if (!FShowOnStart) ErrorBox = [this](QWidget*, const QString& text, const QString&) { ReportHiddenError(text); };
   if (params.AutoReconnect >= 0) FConfig.AutoReconnect = params.AutoReconnect;  // this run only, not saved
+  if (params.BufferTime) FConfig.BufferTime = *params.BufferTime;
   FLaunchResult = FController->StartPush(params.Address, params.User, params.Password, params.RtmpUrl,
                                          params.RequestsHD(), params.IpcMode(), params.RtspPort, params.HttpPort);
   DebugLogFmt("Start ret=%d", FLaunchResult);

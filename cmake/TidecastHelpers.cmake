@@ -24,6 +24,7 @@ function(tidecast_add_test)
   set(env "TIDECAST_BUILD_DIR=${CMAKE_BINARY_DIR}" "TIDECAST_SOURCE_DIR=${CMAKE_SOURCE_DIR}"
           "TSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/tsan.supp halt_on_error=1 second_deadlock_stack=1"
           "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0:strict_init_order=1"
+          "LSAN_OPTIONS=suppressions=${CMAKE_SOURCE_DIR}/tests/lsan.supp"
           "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
           ${T_ENVIRONMENT})
   set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT} ENVIRONMENT "${env}")

@@ -9,6 +9,7 @@
 #include "Debugs.h"
 #include "GbkTexts.h"
 #include "MD5s.h"
+#include "Redactions.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -62,9 +63,9 @@ bool DownloadURLToText(const std::string& url, std::string& text) {
   TBody body;
   curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
   curl_easy_setopt(curl, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(curl, CURLOPT_MAXREDIRS, 5L);
+  // A redirect would carry the password's hash on to wherever the reply
+  // points; a device answers its logon itself.
+  curl_easy_setopt(curl, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);  // time-outs without SIGALRM, safe on any thread
   curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, kConnectTimeoutMs);
   curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, kTotalTimeoutMs);
@@ -74,9 +75,15 @@ bool DownloadURLToText(const std::string& url, std::string& text) {
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, AbortWhenCancelled);
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   CURLcode result = curl_easy_perform(curl);
+  long status = 0;
+  curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &status);
   curl_easy_cleanup(curl);
   if (result != CURLE_OK) {
     DebugLogFmt("DownloadURLToText failed: %s", curl_easy_strerror(result));
+    return false;
+  }
+  if (status >= 300) {  // a redirect not followed is no reply
+    DebugLogFmt("DownloadURLToText failed: HTTP %ld", status);
     return false;
   }
   text = std::move(body.bytes);
@@ -154,11 +161,11 @@ std::string GetLoginKey(const std::string& host, const std::string& user, const 
   std::string hash = MD5Hex(Utf8ToGbk(password));
   std::string url = "http://" + host + ":" + std::to_string(httpPort) +
                     "/cgi-bin/logon.cgi?username=" + PercentEncoded(Utf8ToGbk(user)) + "&upswd=" + hash;
-  DebugLog("URL:" + url);
+  DebugLog("URL:" + RedactUrl(url));
   std::string reply;
   if (!DownloadURLToText(url, reply)) return {};
-  DebugLog("GetLoginKey: " + reply);
   std::string key = LoginKeyFromReply(reply);
+  DebugLog("GetLoginKey: " + RedactSecret(reply, key));
   if (key.empty() || IsUsableLoginKey(key)) return key;
   DebugLogFmt("GetLoginKey: the key (%zu bytes) is not URL-safe text of at most %zu characters: logon failed",
               key.size(), kMaxLoginKeyLength);

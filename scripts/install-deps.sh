@@ -18,6 +18,7 @@ packages=(
   nginx-light libnginx-mod-rtmp
   ffmpeg
   procps psmisc
+  xvfb x11-utils systemd
 )
 
 sudo_cmd=()

@@ -6,6 +6,7 @@
 #include "Assertions.h"
 #include "Debugs.h"
 #include "DeviceLogons.h"
+#include "Redactions.h"
 
 namespace {
 
@@ -74,7 +75,7 @@ int32_t TTrel32Capturer::Connect(const std::string& address, const std::string& 
   Channel = channel;
   Url = url;
   logon_ = {address, user, password, rtspPort, httpPort};
-  DebugLog("URL: " + Url);
+  DebugLog("URL: " + RedactUrl(Url));
 
   if (libraryUrl.empty()) libraryUrl = Url;
   int32_t result = trel32CreateRTSPClient(libraryUrl.c_str(), Channel, kTransportTcp);

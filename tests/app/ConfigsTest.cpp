@@ -265,6 +265,7 @@ TEST(Settings, FileThatIsNotOursIsKeptAsBackupOnSave) {
   c.Address = "10.0.0.1";
   c.Save();
   EXPECT_EQ(ReadWholeFile(folder.path + ".bak"), foreign);
+  EXPECT_EQ(FileMode(folder.path + ".bak"), 0600u) << "the copy may hold a password too";
   EXPECT_EQ(folder.Loaded().Address, "10.0.0.1");
   EXPECT_EQ(FileMode(folder.path), 0600u);
 }

@@ -50,6 +50,14 @@ TEST(LaunchParams, BadIntegersTakeTheirDefaults) {
   }
 }
 
+TEST(LaunchParams, BufferTimeOutsideTheWindowsLimitsIsAbsent) {
+  EXPECT_FALSE(ParseLaunchParams("", "").BufferTime.has_value()) << "the stored delay counts";
+  EXPECT_EQ(ParseLaunchParams("buffertime=0", "").BufferTime, 0);
+  EXPECT_EQ(ParseLaunchParams("BufferTime=600", "").BufferTime, 600);
+  for (const char* bad : {"BufferTime=601", "BufferTime=-1", "BufferTime=30s", "BufferTime="})
+    EXPECT_FALSE(ParseLaunchParams(bad, "").BufferTime.has_value()) << bad;
+}
+
 TEST(LaunchParams, HighStreamFollowsTheLowestEightBits) {
   EXPECT_TRUE(ParseLaunchParams("isHD=-1", "").RequestsHD()) << "-1 asks for the high stream";
   EXPECT_FALSE(ParseLaunchParams("isHD=256", "").RequestsHD());

@@ -100,7 +100,7 @@ TEST(MainWindow, ControlsFollowTheDesignTable) {
       {"Label1", "QLabel", {40, 19, 89, 22}, "录播K/KR系列", true},
       {"rbSD", "QRadioButton", {312, 104, 73, 17}, "低码流", true},
       {"rbHD", "QRadioButton", {384, 104, 73, 17}, "高码流", false},
-      {"lblVersion", "QLabel", {432, 331, 48, 13}, "V1.0.0.0", true},
+      {"lblVersion", "QLabel", {432, 331, 48, 13}, "V1.5.0.0", true},
       {"Label2", "QLabel", {32, 141, 81, 13}, "延时多少秒", true},
       {"cbxDelay", "QComboBox", {120, 136, 65, 21}, "0", true},
   };
@@ -125,7 +125,7 @@ TEST(MainWindow, ControlsFollowTheDesignTable) {
       EXPECT_TRUE(l->alignment() & Qt::AlignRight) << "captions are right-aligned";
     }
   }
-  EXPECT_EQ(w.lblVersion->text(), "V1.0.0.0") << "the program's version from the build";
+  EXPECT_EQ(w.lblVersion->text(), "V1.5.0.0") << "the program's version from the build";
   EXPECT_EQ(w.objectName(), "TidecastMain");
   EXPECT_EQ(w.windowTitle(), U("Orvane云直播推流工具"));
   EXPECT_EQ(w.size(), QSize(503, 361));
@@ -417,7 +417,7 @@ TEST(LaunchMode, FillsTheFormStartsHiddenAndReportsTheResult) {
   EXPECT_EQ(out, "TIDECAST_START_RESULT id=3 result=0\nTIDECAST_STATE id=3 state=running\n");
   EXPECT_EQ(w.LaunchResult(), 0);
   EXPECT_EQ(w.windowTitle(), "TidecastMain-3");
-  EXPECT_EQ(QGuiApplication::applicationDisplayName(), U(TTidecastMain::Caption));
+  EXPECT_EQ(QGuiApplication::applicationDisplayName(), "TidecastMain-3") << "nothing appended to the caption";
   EXPECT_FALSE(w.ShowOnStart());
   EXPECT_EQ(w.FInstanceId, 3);
   EXPECT_EQ(w.FNotifyWindow, 0);
@@ -458,6 +458,28 @@ TEST(LaunchMode, FailedStartShowsNothingAndInstanceZeroShowsTheWindow) {
   EXPECT_EQ(rig.capturer.lastIpc, 1);
   EXPECT_TRUE(rig.sender.urls.empty());
   EXPECT_TRUE(w.btnStart->isEnabled());
+}
+
+// BufferTime gives one room its own delay; the stored one stays for the
+// others, and the operator's next start from the window takes the window's.
+TEST(LaunchMode, BufferTimeDelaysThisInstanceOnly) {
+  Rig rig;
+  rig.config.BufferTime = 60;
+  rig.config.Save();
+  std::string before = testsupport::ReadWholeFile(rig.config.Location());
+  testing::internal::CaptureStdout();
+  rig.Create({"id=4&BufferTime=5", "rtmp://10.0.0.2/hls/room4"});
+  EXPECT_EQ(testing::internal::GetCapturedStdout(), "TIDECAST_START_RESULT id=4 result=0\n");
+  EXPECT_EQ(rig.bufferLog.created, 1);
+  EXPECT_EQ(rig.bufferLog.delay, 5000u);
+  EXPECT_EQ(rig.window->cbxDelay->currentText(), "60") << "the window shows the stored delay";
+  rig.window.reset();
+  EXPECT_EQ(testsupport::ReadWholeFile(rig.config.Location()), before);
+
+  testing::internal::CaptureStdout();
+  rig.Create({"id=5&BufferTime=0", "rtmp://10.0.0.2/hls/room5"});
+  testing::internal::GetCapturedStdout();
+  EXPECT_EQ(rig.bufferLog.created, 1) << "BufferTime=0 pushes without a delay";
 }
 
 TEST(LaunchMode, OneArgumentStartsInteractively) {

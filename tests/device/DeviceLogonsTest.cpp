@@ -1,5 +1,9 @@
 // Device logon against the device simulator's real HTTP server.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -19,6 +23,42 @@ namespace {
 std::string LogonUrl(const TDeviceSimulator& device, const std::string& query) {
   return "http://127.0.0.1:" + std::to_string(device.HttpPort()) + "/cgi-bin/logon.cgi?" + query;
 }
+
+// Answers one HTTP request with `reply` on a loopback port of its own.
+class TOneReplyServer {
+ public:
+  explicit TOneReplyServer(std::string reply) : reply_(std::move(reply)) {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd_, 1) != 0 ||
+        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0)
+      throw std::runtime_error("cannot listen");
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] {
+      int client = ::accept(fd_, nullptr, nullptr);
+      if (client < 0) return;
+      char request[4096];
+      [[maybe_unused]] ssize_t n = ::recv(client, request, sizeof request, 0);
+      [[maybe_unused]] ssize_t m = ::send(client, reply_.data(), reply_.size(), MSG_NOSIGNAL);
+      ::close(client);
+    });
+  }
+  ~TOneReplyServer() {
+    ::shutdown(fd_, SHUT_RDWR);  // ends a wait in accept
+    thread_.join();
+    ::close(fd_);
+  }
+  int Port() const { return port_; }
+
+ private:
+  std::string reply_;
+  int fd_ = -1;
+  int port_ = 0;
+  std::thread thread_;
+};
 
 }  // namespace
 
@@ -101,6 +141,18 @@ TEST(GetLoginKey, OddRepliesTable) {
     EXPECT_TRUE(DownloadURLToText(LogonUrl(device, "username=admin&upswd=" + MD5Hex("admin")), text));
     EXPECT_EQ(text, c.reply) << "the body byte for byte";
   }
+}
+
+// A logon answered with a redirect fails: the password's hash goes to the
+// device asked and nowhere else.
+TEST(GetLoginKey, RedirectIsNotFollowed) {
+  TDeviceSimulator device;
+  device.Start();
+  TOneReplyServer redirecting("HTTP/1.1 302 Found\r\nLocation: " +
+                              LogonUrl(device, "username=admin&upswd=" + MD5Hex("admin")) +
+                              "\r\nContent-Length: 9\r\n\r\n1|key|one");
+  EXPECT_EQ(GetLoginKey("127.0.0.1", "admin", "admin", redirecting.Port()), "");
+  EXPECT_TRUE(device.Requests("HTTP GET").empty()) << "the redirect was followed";
 }
 
 TEST(DownloadURLToText, FailuresLeaveTheTextAndAreBounded) {

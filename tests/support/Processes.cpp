@@ -45,10 +45,10 @@ std::vector<std::string> EnvironmentWith(const std::vector<std::string>& extra) 
 }
 
 pid_t Spawn(const std::vector<std::string>& argv, int outFd, int errFd,
-            const std::vector<std::string>& extraEnvironment) {
+            const std::vector<std::string>& extraEnvironment, const std::string& inputPath = "/dev/null") {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, inputPath.c_str(), O_RDONLY, 0);
   posix_spawn_file_actions_adddup2(&actions, outFd, STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, errFd, STDERR_FILENO);
   posix_spawnattr_t attributes;
@@ -83,7 +83,7 @@ void TChildProcess::Start(const std::vector<std::string>& argv, const std::strin
   int logFd = ::open(logPath.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
   if (logFd < 0) throw std::runtime_error("cannot open log " + logPath);
   try {
-    pid_ = Spawn(argv, logFd, logFd, extraEnvironment);
+    pid_ = Spawn(argv, logFd, logFd, extraEnvironment, inputPath_);
   } catch (...) {
     ::close(logFd);
     throw;

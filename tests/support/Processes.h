@@ -24,6 +24,8 @@ class TChildProcess {
   // Throws std::runtime_error when the process cannot be started.
   void Start(const std::vector<std::string>& argv, const std::string& logPath,
              const std::vector<std::string>& extraEnvironment = {});
+  // Standard input of the next Start: a file, /dev/null unless set.
+  void SetInput(const std::string& path) { inputPath_ = path; }
   bool Running();
   void Signal(int signal);
   // Ends the process: SIGTERM, then SIGKILL after the grace period. Returns
@@ -36,6 +38,7 @@ class TChildProcess {
 
  private:
   pid_t pid_ = -1;
+  std::string inputPath_ = "/dev/null";
   bool reaped_ = false;
   int status_ = -1;
 };

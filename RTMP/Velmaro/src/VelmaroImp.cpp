@@ -12,6 +12,7 @@
 #include "Assertions.h"
 #include "Debugs.h"
 #include "ErrorReports.h"
+#include "Redactions.h"
 
 namespace velmaro {
 namespace {
@@ -120,6 +121,7 @@ int OpenConnection(const char* url, std::unique_ptr<TRtmpConnection>& connection
                            [generation] { return OpenCancelled(generation); });
   connection = TRtmpConnection::Allocate();
   if (!connection) return VELMARO_NO_CONNECTION_OBJECT;
+  DebugLog(std::string("RTMP_Open ") + RedactUrl(url));
   int result = connection->SetupURL(url);
   if (result <= 0) {
     DebugLogFmt("RTMP_SetupURL err=%d", result);

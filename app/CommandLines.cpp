@@ -1,0 +1,76 @@
+#include "CommandLines.h"
+
+TCommandLineRequest CommandLineRequest(const std::vector<std::string>& arguments) {
+  if (arguments.size() != 1) return TCommandLineRequest::Run;
+  if (arguments[0] == "--help") return TCommandLineRequest::Help;
+  if (arguments[0] == "--version") return TCommandLineRequest::Version;
+  return TCommandLineRequest::Run;
+}
+
+std::string VersionText(const std::string& version) { return "Tidecast " + version + "\n"; }
+
+std::string UsageText() {
+  return R"(Usage:
+  Tidecast                     open the window and push interactively
+  Tidecast PARAMETERS URL      launch mode: start one push at once
+  Tidecast --help | --version
+
+Launch mode. PARAMETERS is a list of Name=Value items joined by "&" (names
+in any letter case, the first item of a name counts, bad numbers take the
+default); URL is the RTMP publish URL (rtmp://server/app/stream-key).
+  Address=HOST      the recording device
+  User=NAME         its user name
+  Password=TEXT     its password
+  isHD=N            1 (default) the high stream, 0 the low stream
+  isIPC=N           0 (default) a recording device, 1 a plain IP camera
+  RtspPort=N        554 by default
+  HttpPort=N        80 by default; 0 skips the device logon
+  BufferTime=S      delay in seconds (0 to 600) for this instance only;
+                    without it the stored delay counts; settings stay as stored
+  id=N              instance number: the window is titled TidecastMain-N and
+                    stays hidden unless N is 0
+  hwndFrom=N        Windows only: the window that receives the start result
+The settings are neither changed nor saved in launch mode.
+
+Secrets. An argument that is exactly "-" is read from standard input, one
+line for each "-", in order: "Tidecast - - < room.conf" reads PARAMETERS from
+the first line and URL from the second, so neither the password nor the
+stream key appears in the process list.
+
+Standard output in launch mode, one line each, written whole and flushed:
+  TIDECAST_START_RESULT id=ID result=CODE
+      0 running, 1 device connection failed, 2 RTMP connection failed,
+      3 stream header refused, 4 capture start failed
+  TIDECAST_STATE id=ID state=running|reconnecting|device_lost|failed|stopped
+      on every change of the push's state
+  TIDECAST_STATS id=ID ...
+      traffic figures, every StatsInterval seconds when that parameter is set
+
+Environment:
+  TIDECAST_DEBUG=1             diagnostic trace on standard error (the
+                               password's hash, login and stream keys shortened)
+  TIDECAST_EXIT_ON_FAILURE=1   a launch-mode start that fails ends the program
+                               with the start result as its exit status
+  XDG_CONFIG_HOME              settings in $XDG_CONFIG_HOME/Orvane/Tidecast.reg
+                               (default ~/.config)
+  QT_QPA_PLATFORM              Qt's platform; without a display "offscreen"
+
+Exit status: 0 after the window closed (or SIGTERM, SIGINT, SIGHUP); 1 on an
+error no part handled; 2 when standard input ended before a "-" got its line;
+1 to 4 as above with TIDECAST_EXIT_ON_FAILURE=1.
+)";
+}
+
+bool ReadStandardInputArguments(std::vector<std::string>& arguments, std::istream& input, std::string& error) {
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    if (arguments[i] != "-") continue;
+    std::string line;
+    if (!std::getline(input, line)) {
+      error = "standard input ended before the line for argument " + std::to_string(i + 1) + " (\"-\")";
+      return false;
+    }
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    arguments[i] = std::move(line);
+  }
+  return true;
+}
