@@ -18,6 +18,7 @@ class TBufferWorkerAdapter : public TDelayBuffer {
     FWorker.AddSample(kind, data, length, timeMs, isKey);
   }
   void Stop() override { FWorker.Stop(); }
+  uint32_t FramesDropped() const override { return FWorker.FramesDropped(); }
 
  private:
   TBufferWorker FWorker;
