@@ -469,7 +469,8 @@ TEST(LaunchMode, BufferTimeDelaysThisInstanceOnly) {
   std::string before = testsupport::ReadWholeFile(rig.config.Location());
   testing::internal::CaptureStdout();
   rig.Create({"id=4&BufferTime=5", "rtmp://10.0.0.2/hls/room4"});
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "TIDECAST_START_RESULT id=4 result=0\n");
+  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+            "TIDECAST_START_RESULT id=4 result=0\nTIDECAST_STATE id=4 state=running\n");
   EXPECT_EQ(rig.bufferLog.created, 1);
   EXPECT_EQ(rig.bufferLog.delay, 5000u);
   EXPECT_EQ(rig.window->cbxDelay->currentText(), "60") << "the window shows the stored delay";

@@ -366,11 +366,11 @@ int32_t QueueHeaderMessages(TRTMPContext& context, const TMediaHeader& header) {
   TSampleSort& sorter = *context.Sorter;
   size_t length = BuildMetadata(&header, buffer, sizeof buffer);
   if (length == 0 ||
-      !sorter.Push(kVideoStream, buffer, static_cast<int32_t>(length), context.LastVideoMs, 0, kSampleMetadata))
+      !sorter.PushKept(kVideoStream, buffer, static_cast<int32_t>(length), context.LastVideoMs, 0, kSampleMetadata))
     return VELMARO_METADATA_FAILED;
   length = BuildVideoSequenceHeader(header, buffer, sizeof buffer);
   if (length == 0 ||
-      !sorter.Push(kVideoStream, buffer, static_cast<int32_t>(length), context.LastVideoMs, 0, kSampleVideoHeader))
+      !sorter.PushKept(kVideoStream, buffer, static_cast<int32_t>(length), context.LastVideoMs, 0, kSampleVideoHeader))
     return VELMARO_HEADER_FAILED;
   const TMediaHeader& before = context.Header;
   bool audioChanged = header.AudioConfigLen != before.AudioConfigLen ||
@@ -379,7 +379,7 @@ int32_t QueueHeaderMessages(TRTMPContext& context, const TMediaHeader& header) {
   if (header.HasAudio && audioChanged) {
     length = BuildAudioSequenceHeader(header, buffer, sizeof buffer);
     if (length == 0 ||
-        !sorter.Push(kAudioStream, buffer, static_cast<int32_t>(length), context.LastAudioMs, 0, kSampleAudioHeader))
+        !sorter.PushKept(kAudioStream, buffer, static_cast<int32_t>(length), context.LastAudioMs, 0, kSampleAudioHeader))
       return VELMARO_HEADER_FAILED;
   }
   return VELMARO_OK;
