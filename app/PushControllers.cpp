@@ -570,7 +570,8 @@ void TPushController::Reconnect() {
     }
     {
       std::lock_guard<std::mutex> lock(FSendLock);
-      DebugLogFmt("Reconnected: re-sending %zu kept messages, %zu bytes", FKept.Count(), FKept.Bytes());
+      DebugLogFmt("Reconnected: re-sending %zu kept messages, %zu bytes (at most %zu kept)", FKept.Count(),
+                  FKept.Bytes(), FKept.PeakBytes());
       FKept.ResendAll();
       FAwaitKey = true;
       FSenderHandle = handle;
