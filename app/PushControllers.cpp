@@ -543,7 +543,7 @@ void TPushController::Supervise() {
     {
       std::unique_lock<std::mutex> lock(FSuperLock);
       FSuperWake.wait_for(lock, std::chrono::milliseconds(kSupervisorStepMs),
-                          [this] { return FSuperStop.load() || FBroken.load(); });
+                          [this] { return FSuperStop.load() || (FBroken.load() && FAutoReconnect); });
     }
     if (FSuperStop.load()) break;
     PollSender();
@@ -567,9 +567,9 @@ void TPushController::PollSender() {
   void* handle = FSenderHandle.load();
   if (handle == nullptr || !FSender.GetStats(handle, &stats)) return;
   FHandleDrops = uint64_t{stats.VideoFramesDropped} + stats.AudioFramesDropped;
-  if (stats.SendFailed && FLinkUp) {
-    FLinkUp = false;
+  if (stats.SendFailed && !FBroken.load()) {
     FBroken = true;
+    if (FAutoReconnect) FLinkUp = false;  // without reconnects the handle goes on refusing each sample
   }
 }
 
@@ -610,7 +610,8 @@ void TPushController::Reconnect() {
     }
     {
       std::lock_guard<std::mutex> lock(FSendLock);
-      DebugLogFmt("Reconnected: re-sending %zu kept messages, %zu bytes", FKept.Count(), FKept.Bytes());
+      DebugLogFmt("Reconnected: re-sending %zu kept messages, %zu bytes (at most %zu kept)", FKept.Count(),
+                  FKept.Bytes(), FKept.PeakBytes());
       FKept.ResendAll();
       FAwaitKey = true;
       FSenderHandle = handle;

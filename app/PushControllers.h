@@ -133,8 +133,9 @@ class TPushController {
   // Frames dropped in this push: by the sender, past the outage queue's
   // bounds, and by the delay buffer. Main thread.
   uint64_t FramesDropped() const;
-  // The delay the viewers see now: the configured one plus what outages
-  // added (device time of the latest video minus that of the latest sent).
+  // How far the media handed to the server is behind the device: device
+  // time of the latest video minus that of the latest sent (the configured
+  // delay, and during an outage the time the server has been away too).
   double CurrentDelaySeconds() const;
   size_t KeptPeakBytes();
 

@@ -180,10 +180,11 @@ def main():
 
     rss_before = rss_kb(tidecast.pid)
     before60, _, rss60 = outage(60, "minute", sample_rss=True)
-    kept = re.findall(r"Reconnected: re-sending (\d+) kept messages, (\d+) bytes", open(err).read())
-    messages, kept_bytes = kept[-1]
+    kept = re.findall(r"Reconnected: re-sending (\d+) kept messages, (\d+) bytes \(at most (\d+) kept\)", open(err).read())
+    messages, kept_bytes, peak_bytes = kept[-1]
     print(f"60 s outage: resident memory {rss_before} KB before, peak {max(rss60)} KB during "
-          f"(+{max(rss60) - rss_before} KB); kept {messages} messages, {int(kept_bytes) // 1024} KB")
+          f"(+{max(rss60) - rss_before} KB); the queue held at most {int(peak_bytes) // 1024} KB, "
+          f"re-sent {messages} messages ({int(kept_bytes) // 1024} KB)")
     lost = frames_lost(video_tags(before60), video_tags(recording))
     print(f"frames lost across the 60 s outage: {lost if lost is not None else 'recordings do not meet'}")
 
@@ -191,7 +192,7 @@ def main():
     before90, _, _ = outage(90, "long")
     time.sleep(2)
     dropped_after = int(re.findall(r"dropped=(\d+)", "\n".join(launcher_lines(out)))[-1])
-    kept = re.findall(r"Reconnected: re-sending (\d+) kept messages, (\d+) bytes", open(err).read())
+    kept = re.findall(r"Reconnected: re-sending (\d+) kept messages, (\d+) bytes \(at most (\d+) kept\)", open(err).read())
     after = video_tags(recording)
     lost = frames_lost(video_tags(before90), after)
     print(f"90 s outage (past the 60 s keep limit): {dropped_after - dropped_before} video frames dropped from "

@@ -25,7 +25,7 @@ class TFakeSender : public TSender {
  public:
   int openResult = 0;
   int headerResult = 0;
-  bool mediaResult = true;
+  std::atomic<bool> mediaResult{true};  // the supervising thread reads it too
   std::function<void()> onHeader;  // runs inside SendHeader
   std::function<void()> onMedia;   // runs inside SendVideo / SendAudio
 

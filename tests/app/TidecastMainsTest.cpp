@@ -527,3 +527,38 @@ TEST(StatusDisplay, TimerShowsTheIntervalAndStartsItAfresh) {
   w.grab().save(QString::fromStdString(testsupport::BuildDir() + "/tests/TidecastMainStreaming.png"));
   w.btn2->click();
 }
+
+// A server that refuses media: the supervisor makes the connection again, the
+// status area says so instead of a box, and the kept key frame goes out again
+// on the new connection with its time.
+TEST(StatusDisplay, ALostServerShowsTheReconnectAndNoBox) {
+  Rig rig;
+  TTidecastMain& w = *rig.window;
+  w.btnStart->click();
+  TPushController& c = w.Controller();
+  auto waitFor = [](const std::function<bool()>& done) {
+    for (int i = 0; i < 100 && !done(); ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    return done();
+  };
+  std::vector<uint8_t> key(200, 0x65);
+  key[3] = 1;
+  rig.sender.mediaResult = false;
+  rig.capturer.Deliver(4, 2, key, 90000);
+  ASSERT_TRUE(waitFor([&] { return c.LinkState() == TLinkState::Reconnecting; }));
+  w.tmr1Timer();
+  QString last = w.lblStatus->text().section('\n', -1);
+  EXPECT_TRUE(last.startsWith(U("正在重连，第1次"))) << last.toStdString();
+
+  rig.sender.mediaResult = true;
+  ASSERT_TRUE(waitFor([&] { return c.LinkState() == TLinkState::Running; }));
+  EXPECT_EQ(rig.sender.urls.size(), 2u);
+  EXPECT_EQ(rig.sender.HeaderCount(), 2u);
+  std::vector<fakes::TSent> sent = rig.sender.Sent();
+  ASSERT_EQ(sent.size(), 2u) << "refused once, then re-sent";
+  EXPECT_TRUE(sent[1].isKey);
+  EXPECT_EQ(sent[1].timeMs, sent[0].timeMs);
+  w.tmr1Timer();
+  EXPECT_TRUE(w.lblStatus->text().section('\n', -1).startsWith(U("发送码流："))) << w.lblStatus->text().toStdString();
+  EXPECT_TRUE(rig.boxes.empty()) << "no box while it reconnects by itself";
+  w.btn2->click();
+}
