@@ -18,6 +18,11 @@ constexpr int kStreamCountCheckLine = 80;
 constexpr std::chrono::milliseconds kIdleRecheck{100};
 constexpr size_t kMaxSpareBlocks = 8;
 
+int64_t SteadyMilliseconds() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
 // Room for a little growth, so that the next frame of a similar size fits.
 size_t BlockCapacity(size_t length) {
   const size_t granule = length >= 4096 ? 4096 : 256;
@@ -57,9 +62,10 @@ bool TSampleSort::PushKept(int32_t streamIndex, const uint8_t* data, int32_t len
   return PushSample(streamIndex, data, length, time, keyFlag, extra, true);
 }
 
-void TSampleSort::SetBound(int64_t maxSpanMs, size_t maxBytes, int32_t groupStream) {
+void TSampleSort::SetBound(int64_t maxWaitMs, size_t maxBytes, int32_t groupStream, TMillisecondClock clock) {
   std::lock_guard guard(lock_);
-  maxSpanMs_ = maxSpanMs;
+  maxWaitMs_ = maxWaitMs;
+  clock_ = clock != nullptr ? clock : &SteadyMilliseconds;
   maxBytes_ = maxBytes;
   groupStream_ = groupStream >= 0 && groupStream < streamCount_ ? groupStream : 0;
 }
@@ -84,11 +90,13 @@ bool TSampleSort::PushSample(int32_t streamIndex, const uint8_t* data, int32_t l
     sample->KeyFlag = keyFlag;
     sample->Extra = extra;
     sample->Kept = kept;
+    sample->QueuedAt = 0;
     if (length > 0) std::memcpy(sample->Data, data, static_cast<size_t>(length));
     TIDECAST_LATENCY_MARK(LatencyQueued(streamIndex, time));
     bool wake = false;
     {
       std::lock_guard guard(lock_);
+      if (clock_ != nullptr) sample->QueuedAt = clock_();
       if (Admit(*sample)) {
         queues_[static_cast<size_t>(streamIndex)].push_back(sample);
         bytes_ += static_cast<size_t>(length);
@@ -130,7 +138,20 @@ bool TSampleSort::Admit(const TSortedSample& sample) {
 
 bool TSampleSort::OverBound() const {
   if (maxBytes_ > 0 && bytes_ > maxBytes_) return true;
-  return maxSpanMs_ > 0 && MediaSpan() > maxSpanMs_;
+  return maxWaitMs_ > 0 && LongestWait() > maxWaitMs_;
+}
+
+// How long the oldest media sample has waited (kept samples left out).
+int64_t TSampleSort::LongestWait() const {
+  bool any = false;
+  int64_t oldest = 0;
+  for (const auto& queue : queues_) {
+    auto first = std::find_if(queue.begin(), queue.end(), [](const TSortedSample* s) { return !s->Kept; });
+    if (first == queue.end()) continue;
+    oldest = any ? std::min(oldest, (*first)->QueuedAt) : (*first)->QueuedAt;
+    any = true;
+  }
+  return any ? clock_() - oldest : 0;
 }
 
 // From the oldest to the newest media sample waiting (kept samples may

@@ -6,9 +6,10 @@
 // thread sleeps until the push that completes the set wakes it; otherwise it
 // drains without pause.
 //
-// A bound can cap what waits: when the queued media spans more time or holds
-// more bytes than allowed (a server that takes less than the stream's rate),
-// whole groups of pictures are dropped from the oldest end: the group
+// A bound can cap what waits: when the oldest media sample has waited longer
+// than allowed, or the queues hold more bytes (a server that takes less than
+// the stream's rate, or a stream that stopped while the other goes on), whole
+// groups of pictures are dropped from the oldest end: the group
 // stream's samples up to its next key frame, with the other streams' samples
 // of the same span, so what goes out still decodes. Samples pushed as kept
 // (sequence headers, metadata) are never dropped.
@@ -35,6 +36,7 @@ struct TSortedSample {
   int64_t Time;
   uint8_t KeyFlag;
   int32_t Extra;
+  int64_t QueuedAt; // the bound's clock when pushed, in milliseconds
   bool Kept;        // never dropped by the bound
   size_t Capacity;  // bytes the block holds behind the header (blocks are reused)
 };
@@ -70,12 +72,17 @@ class TSampleSort {
   bool PushKept(int32_t streamIndex, const uint8_t* data, int32_t length, int64_t time, uint8_t keyFlag,
                 int32_t extra);
 
-  // Caps the queues at a time span (from the oldest to the newest media
-  // sample waiting) and a byte count; groups are cut at the key frames of
-  // `groupStream`. Set by the owner before the first Push; unbounded until then.
-  void SetBound(int64_t maxSpanMs, size_t maxBytes, int32_t groupStream);
+  // Caps how long the oldest media sample may wait and how many bytes may
+  // wait; groups are cut at the key frames of `groupStream`. Waiting is
+  // measured, not media time: a burst of media pushed faster than real time
+  // is sent, not cut, as long as the server takes it. `clock` (milliseconds,
+  // monotonic) is the steady clock unless a test gives its own. Set by the
+  // owner before the first Push; unbounded until then.
+  using TMillisecondClock = int64_t (*)();
+  void SetBound(int64_t maxWaitMs, size_t maxBytes, int32_t groupStream, TMillisecondClock clock = nullptr);
   // Samples of a stream dropped by the bound so far.
   uint32_t Dropped(int32_t streamIndex) const;
+  // The media waiting, as a time span (oldest to newest media sample).
   int64_t QueuedMs() const { return queuedMs_.load(std::memory_order_relaxed); }
   size_t QueuedBytes() const { return queuedBytes_.load(std::memory_order_relaxed); }
 
@@ -100,6 +107,7 @@ class TSampleSort {
   void EnforceBound(std::vector<TSortedSample*>& dropped);
   bool OverBound() const;
   int64_t MediaSpan() const;
+  int64_t LongestWait() const;
   bool DropOldestGroup(std::vector<TSortedSample*>& dropped);
   bool DropOldestOther(std::vector<TSortedSample*>& dropped);
   void DropAt(size_t stream, size_t index, std::vector<TSortedSample*>& dropped);
@@ -117,7 +125,8 @@ class TSampleSort {
   TSampleHandler onSample_;  // guarded by lock_
   bool idle_ = false;        // the thread waits for a sample; guarded by lock_
   // The bound, set once before the first Push; 0 = none.
-  int64_t maxSpanMs_ = 0;
+  int64_t maxWaitMs_ = 0;
+  TMillisecondClock clock_ = nullptr;
   size_t maxBytes_ = 0;
   int32_t groupStream_ = 0;
   size_t bytes_ = 0;          // queued bytes; guarded by lock_

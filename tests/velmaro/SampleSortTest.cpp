@@ -197,6 +197,10 @@ TEST_F(TwoStreamSort, ConcurrentPushersStillYieldTimeOrder) {
 // release while the rest queues. Past the bound whole groups go from the
 // oldest end (video up to a key frame, the audio of that span), never a kept
 // sample, and the counts say what went.
+// The bound's clock, moved by the test as a live source would move it.
+std::atomic<int64_t> gNowMs{0};
+int64_t TestNow() { return gNowMs.load(); }
+
 TEST(SampleSortBound, DropsWholeGroupsFromTheOldestEndAndKeepsKeptSamples) {
   std::promise<void> gateOpen;
   std::shared_future<void> gate = gateOpen.get_future().share();
@@ -210,7 +214,8 @@ TEST(SampleSortBound, DropsWholeGroupsFromTheOldestEndAndKeepsKeptSamples) {
     }
   } gated{{}, gate};
   TSampleSort sorter(2);
-  sorter.SetBound(150, 0, 0);
+  gNowMs = 0;
+  sorter.SetBound(150, 0, 0, &TestNow);
   sorter.SetOnSample({&TGatedRecorder::OnSample, &gated});
   auto video = [&](int64_t t, bool key) {
     const uint8_t b = 0;
@@ -223,6 +228,7 @@ TEST(SampleSortBound, DropsWholeGroupsFromTheOldestEndAndKeepsKeptSamples) {
   const uint8_t header = 0x17;
   EXPECT_TRUE(sorter.PushKept(0, &header, 1, 50, 1, 0));  // no ASSERT before the gate opens  // a sequence header mid-stream
   for (int64_t t = 40; t <= 480; t += 40) {
+    gNowMs = t;  // pushed live: each sample when its time comes
     video(t, t % 160 == 0);  // key frames at 160, 320, 480
     EXPECT_TRUE(sorter.Push(1, &b, 1, t - 20, 0, 0));
   }

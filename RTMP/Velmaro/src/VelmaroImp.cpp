@@ -24,7 +24,8 @@ constexpr size_t kNalLengthField = 4;
 constexpr size_t kMaxBodyLength = INT32_MAX;  // the sorter's length is a signed 32-bit value
 constexpr std::chrono::milliseconds kSorterStopGrace{1500};
 constexpr std::chrono::milliseconds kSorterStopAfterAbort{10000};
-// What may wait for a slow server before whole groups of pictures are dropped.
+// What may wait for a slow server before whole groups of pictures are dropped:
+// the oldest sample's wait (live media: the span of media queued) and bytes.
 constexpr int64_t kMaxQueuedMs = 8000;
 constexpr size_t kMaxQueuedBytes = 32u * 1024 * 1024;
 // An open ends by this, from name lookup to the start of publishing.

@@ -163,8 +163,12 @@ addrinfo* LookUp(const std::string& host, const std::string& port, const TOpenBo
     }
     lookup->done.wait_for(guard, std::chrono::milliseconds(bounds.NextWaitMs()));
   }
-  end = lookup->result == 0 ? TOpenEnd::Done : TOpenEnd::Failed;
-  return lookup->result == 0 ? lookup->addresses : nullptr;
+  if (lookup->result != 0 || lookup->addresses == nullptr) {
+    end = TOpenEnd::Failed;
+    return nullptr;
+  }
+  end = TOpenEnd::Done;
+  return lookup->addresses;
 }
 
 // Watches one stage of an open from a thread of its own: when the deadline
