@@ -147,6 +147,8 @@ void DebugLog(std::string_view text) {
 
 uint64_t DebugLinesDropped() { return Writer().Dropped(); }
 
+void PostStandardErrorLine(std::string line) { Writer().Post(std::move(line)); }
+
 void DrainDebugLines(std::chrono::milliseconds bound) { Writer().Drain(bound); }
 
 void DebugLogFmt(const char* format, ...) {

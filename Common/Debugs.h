@@ -23,6 +23,9 @@ void DebugLogFmt(const char* format, ...) __attribute__((format(printf, 1, 2)));
 // so that a standard error nobody reads never stalls the thread that traces;
 // past a bound they are dropped and counted. This is the count so far.
 uint64_t DebugLinesDropped();
+// Queues a whole line (with its line end) for standard error on the same
+// writer, whether traces are on or not (ErrorReports' default output).
+void PostStandardErrorLine(std::string line);
 // Waits, at most `bound`, until the queued lines are written (also done at exit).
 void DrainDebugLines(std::chrono::milliseconds bound);
 

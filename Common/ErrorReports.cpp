@@ -1,7 +1,6 @@
 #include "ErrorReports.h"
 
 #include <atomic>
-#include <cstdio>
 
 #include "Debugs.h"
 
@@ -17,6 +16,6 @@ void ReportError(const std::string& caption, const std::string& text) {
     return;
   }
   DebugLog(caption + ": " + text);
-  std::fprintf(stderr, "%s: %s\n", caption.c_str(), text.c_str());
-  std::fflush(stderr);
+  // Not straight to stderr: a media thread may report, and nobody may read it.
+  PostStandardErrorLine(caption + ": " + text + "\n");
 }

@@ -100,6 +100,7 @@ TEST(Debugs, BlockedStandardErrorNeverStallsTheTracingThread) {
   std::atomic<bool> done{false};
   std::thread media([&] {
     for (int i = 0; i < 20'000; ++i) DebugLogFmt("frame %d %s", i, std::string(200, 'm').c_str());  // 4 MB
+    ReportError("ERROR", "reported while blocked");  // the default report goes to standard error too
     done = true;
   });
   for (int i = 0; i < 500 && !done; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
