@@ -66,12 +66,18 @@ bool HasChromaFields(uint32_t profile) {
   }
 }
 
-void SkipScalingList(TRbspReader& bits, int size) {
+// False when a delta lies outside the range the standard allows.
+bool SkipScalingList(TRbspReader& bits, int size) {
   int last = 8, next = 8;
   for (int j = 0; j < size; ++j) {
-    if (next != 0) next = (last + bits.Signed() + 256) % 256;
+    if (next != 0) {
+      int32_t delta = bits.Signed();
+      if (delta < -128 || delta > 127) return false;
+      next = (last + delta + 256) % 256;
+    }
     last = next == 0 ? last : next;
   }
+  return true;
 }
 
 // Reads up to the timing information of the VUI; the frame rate or 0.
@@ -113,7 +119,7 @@ bool ReadSequenceParameterSet(const uint8_t* nal, size_t length, TSequenceInfo& 
     bits.Bits(1);  // qpprime_y_zero_transform_bypass_flag
     if (bits.Bits(1))  // scaling matrices present
       for (int i = 0; i < (chromaFormat != 3 ? 8 : 12); ++i)
-        if (bits.Bits(1)) SkipScalingList(bits, i < 6 ? 16 : 64);
+        if (bits.Bits(1) && !SkipScalingList(bits, i < 6 ? 16 : 64)) return false;
   }
   bits.Unsigned();  // log2_max_frame_num_minus4
   uint32_t pocType = bits.Unsigned();

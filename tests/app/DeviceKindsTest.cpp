@@ -118,6 +118,23 @@ TEST(DeviceKinds, ParameterSetsOnlyInTheStreamStartAndRecord) {
   EXPECT_GT(headers[0].body.size(), 16u) << "the sequence header carries the parameter sets";
 }
 
+// A device that sends none: the wait is bounded (5 s from the first media)
+// and ends with the code for missing parameter sets.
+TEST(DeviceKinds, NoParameterSetsAtAllFailWithTheirCodeInBoundedTime) {
+  TDeviceSimulatorOptions options;
+  options.noSets = true;
+  TDeviceSimulator device(options);
+  device.Start();
+  TTrel32CaptureDevice capturer;
+  auto started = steady_clock::now();
+  EXPECT_EQ(capturer.Connect("127.0.0.1", "admin", "admin", 0, device.RtspPort(), 0, false),
+            TREL32_E_NO_PARAMETER_SETS);
+  auto took = steady_clock::now() - started;
+  EXPECT_GT(took, milliseconds(4500)) << "the wait gives the device its 5 s";
+  EXPECT_LT(took, seconds(9));
+  EXPECT_FALSE(capturer.Capturer().Connected);
+}
+
 // Through the delay buffer: the new header must leave in order with the
 // media held there, right before the first picture of the new size.
 TEST(DeviceKinds, PictureSizeChangeMidPushRecordsBothSizes) {

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "AacConfigs.h"
+#include "Processes.h"
 #include "ParameterSetChanges.h"
 #include "SequenceParameterSets.h"
 #include "TestMedia.h"
@@ -53,6 +54,11 @@ TEST(SequenceParameterSet, SizeAndRateOfRealEncoderOutput) {
   EXPECT_FALSE(ReadSequenceParameterSet(media.pps.data(), media.pps.size(), info)) << "a PPS is no SPS";
   for (size_t cut = 1; cut < 6; ++cut)
     EXPECT_FALSE(ReadSequenceParameterSet(media.sps.data(), cut, info)) << "cut to " << cut << " bytes";
+  // Found by fuzzing: a scaling-list delta far outside -128..127 overflowed.
+  std::string found = ReadWholeFile(SourceDir() + "/tests/app/data/sps-scaling-delta-overflow");
+  TMediaHeader header{};
+  header.VideoCodecId = 7;
+  EXPECT_FALSE(TakeParameterSetChange(reinterpret_cast<const uint8_t*>(found.data()), found.size(), header));
 }
 
 TEST(ParameterSetChange, OnlyNewSetsChangeTheHeader) {

@@ -25,6 +25,7 @@ void TDeviceSimulator::Start() {
                                    "--audio-channels", std::to_string(o.audioChannels)};
   if (!o.audio) argv.push_back("--no-audio");
   if (o.inBandSets) argv.push_back("--in-band-sets");
+  if (o.noSets) argv.push_back("--no-sets");
   if (o.resizeAfter > 0)
     argv.insert(argv.end(), {"--resize-after", std::to_string(o.resizeAfter), "--resize-to",
                              std::to_string(o.resizeWidth) + "x" + std::to_string(o.resizeHeight)});

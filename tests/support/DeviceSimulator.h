@@ -26,6 +26,7 @@ struct TDeviceSimulatorOptions {
   int audioChannels = 2;
   std::optional<std::string> logonReply;
   bool inBandSets = false;  // parameter sets only in the stream
+  bool noSets = false;      // no parameter sets at all
   int resizeAfter = 0;      // seconds; 0: one picture size throughout
   int resizeWidth = 640, resizeHeight = 480;
   bool heAac = false;            // described as HE-AAC at audioRate

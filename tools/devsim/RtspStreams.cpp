@@ -225,13 +225,51 @@ gboolean ChangePictureSize(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
+// Drops the SPS and PPS from the encoder's byte stream (start codes of three
+// or four bytes; a unit runs to the next start code).
+GstPadProbeReturn DropParameterSets(GstPad*, GstPadProbeInfo* info, gpointer) {
+  GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  GstMapInfo map;
+  if (buffer == nullptr || !gst_buffer_map(buffer, &map, GST_MAP_READ)) return GST_PAD_PROBE_OK;
+  std::vector<size_t> starts;  // offsets of each unit's start code
+  for (size_t i = 0; i + 3 < map.size; ++i)
+    if (map.data[i] == 0 && map.data[i + 1] == 0 && map.data[i + 2] == 1) starts.push_back(i > 0 && map.data[i - 1] == 0 ? i - 1 : i);
+  std::vector<uint8_t> kept;
+  for (size_t k = 0; k < starts.size(); ++k) {
+    size_t begin = starts[k], end = k + 1 < starts.size() ? starts[k + 1] : map.size;
+    size_t header = begin + (map.data[begin + 2] == 1 ? 3 : 4);
+    int type = header < map.size ? map.data[header] & 0x1F : 0;
+    if (type != 7 && type != 8) kept.insert(kept.end(), map.data + begin, map.data + end);
+  }
+  bool changed = !starts.empty() && kept.size() != map.size;
+  gst_buffer_unmap(buffer, &map);
+  if (!changed) return GST_PAD_PROBE_OK;
+  GstBuffer* stripped = gst_buffer_new_memdup(kept.data(), kept.size());
+  gst_buffer_copy_into(stripped, buffer, GST_BUFFER_COPY_METADATA, 0, static_cast<gsize>(-1));
+  gst_buffer_unref(buffer);
+  GST_PAD_PROBE_INFO_DATA(info) = stripped;
+  return GST_PAD_PROBE_OK;
+}
+
 }  // namespace
 
 void TRtspStreams::HandleMediaConfigure(GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer self) {
   const TSimulatorOptions& options = static_cast<TRtspStreams*>(self)->options_;
   g_object_set_data(G_OBJECT(media), kOptionsKey, const_cast<TSimulatorOptions*>(&options));
-  if (options.resizeAfter == 0 || !options.video) return;
   GstElement* bin = gst_rtsp_media_get_element(media);
+  if (options.noSets && options.video) {
+    GstElement* payloader = gst_bin_get_by_name(GST_BIN(bin), "pay0");
+    GstPad* input = payloader != nullptr ? gst_element_get_static_pad(payloader, "sink") : nullptr;
+    if (input != nullptr) {
+      gst_pad_add_probe(input, GST_PAD_PROBE_TYPE_BUFFER, DropParameterSets, nullptr, nullptr);
+      gst_object_unref(input);
+    }
+    if (payloader != nullptr) gst_object_unref(payloader);
+  }
+  if (options.resizeAfter == 0 || !options.video) {
+    gst_object_unref(bin);
+    return;
+  }
   GstElement* filter = gst_bin_get_by_name(GST_BIN(bin), "size");
   gst_object_unref(bin);
   if (filter == nullptr) return;

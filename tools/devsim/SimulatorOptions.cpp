@@ -32,6 +32,8 @@ const char* const kUsage =
     "  --no-video          audio only (not what a device should send)\n"
     "  --in-band-sets      leave the parameter sets out of the description: they\n"
     "                      come only in the stream, before each key frame\n"
+    "  --no-sets           no parameter sets at all, neither described nor in the\n"
+    "                      stream (a broken device no client can decode)\n"
     "  --resize-after N    change the picture size after N seconds of streaming\n"
     "  --resize-to WxH     the size it changes to (default 640x480)\n"
     "  --rtsp-auth M       none, basic or digest (default none): RTSP asks for\n"
@@ -104,8 +106,9 @@ std::optional<TSimulatorOptions> ParseSimulatorOptions(const std::vector<std::st
       exitCode = 0;
       return std::nullopt;
     }
-    if (name == "--in-band-sets") {
+    if (name == "--in-band-sets" || name == "--no-sets") {
       o.inBandSets = true;
+      o.noSets = name == "--no-sets";
       continue;
     }
     if (name == "--no-audio" || name == "--no-video") {

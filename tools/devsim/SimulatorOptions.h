@@ -27,6 +27,7 @@ struct TSimulatorOptions {
   std::optional<std::string> logonReply;  // reply body to right credentials
   // Devices as they come:
   bool inBandSets = false;    // no sprop-parameter-sets in the description
+  bool noSets = false;        // no parameter sets at all: a broken device
   int resizeAfter = 0;        // seconds of streaming before the picture size changes; 0: never
   int resizeWidth = 640;      // the size it changes to
   int resizeHeight = 480;
