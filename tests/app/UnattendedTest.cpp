@@ -241,7 +241,7 @@ TEST(SilentServer, StartEndsWithResultTwoAndSigtermEndsTheStartAtOnce) {
 
   TProgram stopped;
   stopped.Start(Parameters(device, 4), server.Url());
-  std::this_thread::sleep_for(seconds(3));  // the device is connected by now; the server holds the open
+  std::this_thread::sleep_for(milliseconds(3500));  // the device is connected by now; the server holds the open
   ASSERT_TRUE(stopped.process.Running());
   double exitSeconds = stopped.Terminate();
   EXPECT_GE(exitSeconds, 0) << stopped.Log();
