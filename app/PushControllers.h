@@ -52,7 +52,8 @@ int64_t SteadyMilliseconds();
 // video is dropped. Either way the sorter holds at most this much media.
 constexpr int64_t kStreamSkewLimitMs = 3000;
 
-// The error report, once per push, when the sender refuses media.
+// The error report, once per push, when the sender refuses media and
+// reconnects are turned off (AutoReconnect 0).
 constexpr const char* kSendFailedText =
     "RTMP推流发送失败， 请检查网络是否通，RTMP服务主机是否开启，然后停止并重新开始推流";
 

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -14,6 +15,8 @@
 #include <csignal>
 #include <filesystem>
 #include <thread>
+
+#include <fcntl.h>
 
 #include "DeviceSimulator.h"
 #include "FlvFile.h"
@@ -238,7 +241,7 @@ TEST(SilentServer, StartEndsWithResultTwoAndSigtermEndsTheStartAtOnce) {
 
   TProgram stopped;
   stopped.Start(Parameters(device, 4), server.Url());
-  std::this_thread::sleep_for(seconds(3));  // the device is connected by now; the server holds the open
+  std::this_thread::sleep_for(milliseconds(3500));  // the device is connected by now; the server holds the open
   ASSERT_TRUE(stopped.process.Running());
   double exitSeconds = stopped.Terminate();
   EXPECT_GE(exitSeconds, 0) << stopped.Log();
@@ -316,6 +319,46 @@ TEST(NoReconnect, ALostServerEndsThePushWithAFailedLine) {
   EXPECT_TRUE(program.Lines("state=reconnecting").empty()) << program.Log();
   EXPECT_FALSE(std::filesystem::exists(nginx.RecordingPath("room8"))) << "nothing reaches the restarted server";
   EXPECT_GE(program.Terminate(), 0);
+}
+
+// A launcher that closed its end of standard output: the lines are lost, the
+// push goes on and still stops cleanly.
+TEST(ClosedOutput, ThePushGoesOn) {
+  TNginxRtmp nginx;
+  TDeviceSimulator device;
+  nginx.Start();
+  device.Start();
+  TTempDir dir{"tidecast-closed-output"};
+  std::filesystem::create_directories(dir.Path() + "/Orvane");
+  int output[2];
+  ASSERT_EQ(::pipe(output), 0);
+  ::close(output[0]);  // nobody reads: every write fails with EPIPE
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, output[1], STDOUT_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, dir.File("trace.log").c_str(), O_WRONLY | O_CREAT, 0600);
+  std::string program = BuildDir() + "/bin/Tidecast", parameters = Parameters(device, 9, "&StatsInterval=1"),
+              url = nginx.PublishUrl("room9"), home = "XDG_CONFIG_HOME=" + dir.Path();
+  char* argv[] = {program.data(), parameters.data(), url.data(), nullptr};
+  char* envp[] = {home.data(), const_cast<char*>("TIDECAST_DEBUG=1"), const_cast<char*>("QT_QPA_PLATFORM=offscreen"),
+                  nullptr};
+  pid_t pid = -1;
+  ASSERT_EQ(posix_spawn(&pid, program.c_str(), &actions, nullptr, argv, envp), 0);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(output[1]);
+
+  auto trace = [&] { return ReadWholeFile(dir.File("trace.log")); };
+  auto end = steady_clock::now() + seconds(30);
+  while (trace().find("Capturing...") == std::string::npos && steady_clock::now() < end)
+    std::this_thread::sleep_for(milliseconds(100));
+  std::this_thread::sleep_for(seconds(3));  // the result, state and stats lines have gone nowhere
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, WNOHANG), 0) << "the instance died: " << trace();
+  std::error_code error;
+  EXPECT_GT(std::filesystem::file_size(nginx.RecordingPath("room9"), error), 10000u) << "media reached the server";
+  ::kill(pid, SIGTERM);
+  for (int i = 0; i < 100 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) std::this_thread::sleep_for(milliseconds(100));
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << trace();
 }
 
 }  // namespace
