@@ -171,7 +171,8 @@ TEST(DeviceKinds, AacOutsideWhatTheComputedConfigDescribesDecodes) {
     int rate;
     std::pair<int, int> decoded;  // channels, rate
   };
-  for (const TCase& c : {TCase{"HE-AAC 48 kHz", true, 48000, {2, 48000}}, TCase{"AAC-LC 96 kHz", false, 96000, {2, 96000}}}) {
+  for (const TCase& c :
+       {TCase{"HE-AAC 48 kHz", true, 48000, {2, 48000}}, TCase{"AAC-LC 96 kHz", false, 96000, {2, 96000}}}) {
     SCOPED_TRACE(c.what);
     TDeviceSimulatorOptions options;
     options.heAac = c.heAac;
