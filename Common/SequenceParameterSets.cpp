@@ -157,7 +157,8 @@ bool ReadSequenceParameterSet(const uint8_t* nal, size_t length, TSequenceInfo& 
   uint32_t cropX = monochrome || chromaFormat == 3 ? 1 : 2;
   uint32_t cropY = (monochrome || chromaFormat != 1 ? 1 : 2) * (frameMbsOnly ? 1 : 2);
   int64_t width = int64_t{widthMbs} * 16 - int64_t{cropX} * (int64_t{cropLeft} + cropRight);
-  int64_t height = int64_t{heightUnits} * 16 * (frameMbsOnly ? 1 : 2) - int64_t{cropY} * (int64_t{cropTop} + cropBottom);
+  int64_t height =
+      int64_t{heightUnits} * 16 * (frameMbsOnly ? 1 : 2) - int64_t{cropY} * (int64_t{cropTop} + cropBottom);
   if (width <= 0 || height <= 0) return false;
   info.Width = static_cast<int32_t>(width);
   info.Height = static_cast<int32_t>(height);

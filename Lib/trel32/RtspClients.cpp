@@ -23,8 +23,8 @@ constexpr int kDefaultFrameRate = 25;
 constexpr size_t kMaxHeldBytes = 8 << 20;        // samples kept before the first registration
 constexpr size_t kMaxUrlLength = 4096;           // a URL a source may give for a reconnect
 // Without parameter sets in the description, how long Open waits for the
-// first in-band SPS and PPS, counted from the first media packet (a device
-// sends them before each IDR picture, at least every few seconds).
+// first in-band SPS and PPS, counted from the first media (the answer to
+// PLAY; a device sends them before each IDR picture, every few seconds).
 constexpr int64_t kInBandSetsWaitUs = 5'000'000;
 constexpr int kNalTypeSps = 7;
 constexpr int kNalTypePps = 8;
@@ -150,6 +150,8 @@ int32_t TRtspClient::OpenSession(TSession& session) {
     optionLeft = true;
   }
   av_dict_free(&options);
+  // PLAY is answered: media flows from here on, the probe reads the first of it.
+  if (error >= 0 && firstMediaUs_.load() == 0) firstMediaUs_.store(WallMicroseconds());
   if (error >= 0 && !optionLeft) error = avformat_find_stream_info(format, nullptr);
   bool deadlinePassed = WallMicroseconds() > deadlineUs_.load();
   deadlineUs_.store(0);
@@ -234,18 +236,15 @@ int32_t TRtspClient::Open() {
 }
 
 int32_t TRtspClient::AwaitInBandSets() {
-  const int64_t waitStart = WallMicroseconds();
+  const int64_t deadline = firstMediaUs_.load() + kInBandSetsWaitUs;
   std::unique_lock guard(setsLock_);
   while (awaitingSets_.load()) {
-    int64_t firstMedia = firstMediaUs_.load();
-    int64_t deadline = (firstMedia != 0 ? firstMedia : waitStart) + kInBandSetsWaitUs;
     int64_t now = WallMicroseconds();
-    if (now >= deadline || stopping_.load()) {
+    if (now >= deadline) {
       DebugLogFmt("trel32: channel %d sent no parameter sets in time", channel_);
       return TREL32_E_NO_PARAMETER_SETS;
     }
-    // Short steps: the deadline moves once the first media arrives.
-    setsFound_.wait_for(guard, std::chrono::microseconds(std::min<int64_t>(deadline - now, 50'000)));
+    setsFound_.wait_for(guard, std::chrono::microseconds(deadline - now));
   }
   return TREL32_OK;
 }
@@ -394,7 +393,6 @@ void TRtspClient::ReadSession() {
       if (!stopping_.load()) DebugLogFmt("trel32: channel %d stream lost: %s", channel_, ErrorText(error).c_str());
       break;
     }
-    if (firstMediaUs_.load(std::memory_order_relaxed) == 0) firstMediaUs_.store(WallMicroseconds());
     try {
       if (packet->stream_index == session_.video) HandleVideo(*packet);
       else if (packet->stream_index == session_.audio) HandleAudio(*packet);

@@ -31,7 +31,7 @@ class TRtspClient {
 
   // Opens the stream, reads its description and starts the delivering
   // thread. A description without parameter sets makes it wait for the
-  // first ones in the stream (see kInBandSetsWait). Returns 0 or a
+  // first ones in the stream (see kInBandSetsWaitUs). Returns 0 or a
   // TREL32_E_ code.
   int32_t Open();
   int32_t GetParameterSets(uint8_t* sps, int32_t* spsLength, uint8_t* pps, int32_t* ppsLength) const;
@@ -86,7 +86,7 @@ class TRtspClient {
   mutable std::mutex setsLock_;  // guards sps_, pps_, width_, height_, frameRate_
   std::condition_variable setsFound_;
   std::atomic<bool> awaitingSets_{false};
-  std::atomic<int64_t> firstMediaUs_{0};  // when the first packet was read; 0: none yet
+  std::atomic<int64_t> firstMediaUs_{0};  // when the first session began to play; 0: not yet
   std::vector<uint8_t> sps_, pps_;
   int32_t width_ = 0, height_ = 0, frameRate_ = 0;
   bool hasAudio_ = false;

@@ -81,6 +81,13 @@ struct TRig {
   }
 };
 
+// The simulator's own lines, for a failure to show what the device saw.
+std::string DeviceLog(const TDeviceSimulator& device) {
+  std::string log;
+  for (const std::string& line : device.LogLines()) log += line + "\n";
+  return log;
+}
+
 std::vector<TFlvTag> VideoSequenceHeaders(const std::string& path) {
   std::vector<TFlvTag> headers;
   for (const TFlvTag& tag : ReadFlvFile(path).tags)
@@ -128,7 +135,8 @@ TEST(DeviceKinds, NoParameterSetsAtAllFailWithTheirCodeInBoundedTime) {
   TTrel32CaptureDevice capturer;
   auto started = steady_clock::now();
   EXPECT_EQ(capturer.Connect("127.0.0.1", "admin", "admin", 0, device.RtspPort(), 0, false),
-            TREL32_E_NO_PARAMETER_SETS);
+            TREL32_E_NO_PARAMETER_SETS)
+      << DeviceLog(device);
   auto took = steady_clock::now() - started;
   EXPECT_GT(took, milliseconds(4500)) << "the wait gives the device its 5 s";
   EXPECT_LT(took, seconds(9));
@@ -163,7 +171,8 @@ TEST(DeviceKinds, AacOutsideWhatTheComputedConfigDescribesDecodes) {
     int rate;
     std::pair<int, int> decoded;  // channels, rate
   };
-  for (const TCase& c : {TCase{"HE-AAC 48 kHz", true, 48000, {2, 48000}}, TCase{"AAC-LC 96 kHz", false, 96000, {2, 96000}}}) {
+  for (const TCase& c :
+       {TCase{"HE-AAC 48 kHz", true, 48000, {2, 48000}}, TCase{"AAC-LC 96 kHz", false, 96000, {2, 96000}}}) {
     SCOPED_TRACE(c.what);
     TDeviceSimulatorOptions options;
     options.heAac = c.heAac;
@@ -194,7 +203,7 @@ TEST(DeviceKinds, CameraAnswersBasicAndDigestOnlyWhenAskedAndNeverTracesThePassw
     options.rtspAuth = method;
     options.password = password;
     TRig rig(options);
-    ASSERT_EQ(rig.Start(1, password), kStartRunning);
+    ASSERT_EQ(rig.Start(1, password), kStartRunning) << DeviceLog(rig.device);
     std::vector<std::string> describes = rig.device.Requests("RTSP DESCRIBE /stream/0 ");
     ASSERT_GE(describes.size(), 2u);
     EXPECT_NE(describes[0].find("authorization none"), std::string::npos) << "nothing sent before the camera asks";

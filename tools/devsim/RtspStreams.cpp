@@ -123,7 +123,8 @@ std::string TRtspStreams::EditedFormatParameters(const std::string& fmtp, const 
     rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
     while (!item.empty() && item.front() == ' ') item.erase(0, 1);
     if (options.inBandSets && item.rfind("sprop-parameter-sets=", 0) == 0) continue;
-    if (options.heAac && item.rfind("config=", 0) == 0) item = "config=" + HeAacConfigHex(options.audioRate, options.audioChannels);
+    if (options.heAac && item.rfind("config=", 0) == 0)
+      item = "config=" + HeAacConfigHex(options.audioRate, options.audioChannels);
     edited += (first ? "" : ";") + item;
     first = false;
   }
@@ -140,7 +141,8 @@ std::string TRtspStreams::PipelineDescription(const TSimulatorOptions& o) {
   if (o.video) {
     char video[600];
     std::snprintf(video, sizeof video,
-                  " videotestsrc is-live=true pattern=%s ! capsfilter name=size caps=video/x-raw,width=%d,height=%d,framerate=%d/1 ! "
+                  " videotestsrc is-live=true pattern=%s ! "
+                  "capsfilter name=size caps=video/x-raw,width=%d,height=%d,framerate=%d/1 ! "
                   "x264enc speed-preset=ultrafast tune=zerolatency key-int-max=%d bitrate=%d option-string=slices=%d ! "
                   "video/x-h264,profile=constrained-baseline ! rtph264pay name=pay%d pt=96 config-interval=0",
                   o.pattern.c_str(), o.width, o.height, o.frameRate, o.keyInterval, o.bitrateKbps, o.slices, payloaders++);
@@ -233,7 +235,8 @@ GstPadProbeReturn DropParameterSets(GstPad*, GstPadProbeInfo* info, gpointer) {
   if (buffer == nullptr || !gst_buffer_map(buffer, &map, GST_MAP_READ)) return GST_PAD_PROBE_OK;
   std::vector<size_t> starts;  // offsets of each unit's start code
   for (size_t i = 0; i + 3 < map.size; ++i)
-    if (map.data[i] == 0 && map.data[i + 1] == 0 && map.data[i + 2] == 1) starts.push_back(i > 0 && map.data[i - 1] == 0 ? i - 1 : i);
+    if (map.data[i] == 0 && map.data[i + 1] == 0 && map.data[i + 2] == 1)
+      starts.push_back(i > 0 && map.data[i - 1] == 0 ? i - 1 : i);
   std::vector<uint8_t> kept;
   for (size_t k = 0; k < starts.size(); ++k) {
     size_t begin = starts[k], end = k + 1 < starts.size() ? starts[k + 1] : map.size;
