@@ -82,8 +82,8 @@ struct TRig {
 };
 
 // The simulator's own lines, for a failure to show what the device saw.
-std::string DeviceLog(const TDeviceSimulator& device) {
-  std::string log;
+std::string DeviceLog(TDeviceSimulator& device) {
+  std::string log = device.Running() ? "" : "the simulator is gone; its log:\n";
   for (const std::string& line : device.LogLines()) log += line + "\n";
   return log;
 }

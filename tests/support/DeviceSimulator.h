@@ -44,6 +44,7 @@ class TDeviceSimulator {
   int HttpPort() const { return httpPort_; }
   int RtspPort() const { return rtspPort_; }
   pid_t Pid() const { return process_.Pid(); }
+  bool Running() { return process_.Running(); }
   // rtsp://127.0.0.1:PORT + pathAndQuery
   std::string RtspUrl(const std::string& pathAndQuery) const;
   // Every line the simulator has logged so far (across restarts).

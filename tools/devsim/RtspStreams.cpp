@@ -144,7 +144,7 @@ std::string TRtspStreams::PipelineDescription(const TSimulatorOptions& o) {
                   " videotestsrc is-live=true pattern=%s ! "
                   "capsfilter name=size caps=video/x-raw,width=%d,height=%d,framerate=%d/1 ! "
                   "x264enc speed-preset=ultrafast tune=zerolatency key-int-max=%d bitrate=%d option-string=slices=%d ! "
-                  "video/x-h264,profile=constrained-baseline ! rtph264pay name=pay%d pt=96 config-interval=0",
+                  "video/x-h264,profile=constrained-baseline,stream-format=byte-stream ! rtph264pay name=pay%d pt=96 config-interval=0",
                   o.pattern.c_str(), o.width, o.height, o.frameRate, o.keyInterval, o.bitrateKbps, o.slices, payloaders++);
     description += video;
   }
@@ -227,12 +227,11 @@ gboolean ChangePictureSize(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
-// Drops the SPS and PPS from the encoder's byte stream (start codes of three
-// or four bytes; a unit runs to the next start code).
-GstPadProbeReturn DropParameterSets(GstPad*, GstPadProbeInfo* info, gpointer) {
-  GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+// The buffer without its SPS and PPS (start codes of three or four bytes; a
+// unit runs to the next start code), or null when it holds none.
+GstBuffer* WithoutParameterSets(GstBuffer* buffer) {
   GstMapInfo map;
-  if (buffer == nullptr || !gst_buffer_map(buffer, &map, GST_MAP_READ)) return GST_PAD_PROBE_OK;
+  if (buffer == nullptr || !gst_buffer_map(buffer, &map, GST_MAP_READ)) return nullptr;
   std::vector<size_t> starts;  // offsets of each unit's start code
   for (size_t i = 0; i + 3 < map.size; ++i)
     if (map.data[i] == 0 && map.data[i + 1] == 0 && map.data[i + 2] == 1)
@@ -246,11 +245,29 @@ GstPadProbeReturn DropParameterSets(GstPad*, GstPadProbeInfo* info, gpointer) {
   }
   bool changed = !starts.empty() && kept.size() != map.size;
   gst_buffer_unmap(buffer, &map);
-  if (!changed) return GST_PAD_PROBE_OK;
+  if (!changed) return nullptr;
   GstBuffer* stripped = gst_buffer_new_memdup(kept.data(), kept.size());
   gst_buffer_copy_into(stripped, buffer, GST_BUFFER_COPY_METADATA, 0, static_cast<gsize>(-1));
-  gst_buffer_unref(buffer);
-  GST_PAD_PROBE_INFO_DATA(info) = stripped;
+  return stripped;
+}
+
+// Drops the SPS and PPS from every buffer the encoder pushes, alone or in a list.
+GstPadProbeReturn DropParameterSets(GstPad*, GstPadProbeInfo* info, gpointer) {
+  if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
+    GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+    if (GstBuffer* stripped = WithoutParameterSets(buffer)) {
+      gst_buffer_unref(buffer);
+      GST_PAD_PROBE_INFO_DATA(info) = stripped;
+    }
+  } else if (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
+    GstBufferList* list = gst_buffer_list_make_writable(GST_PAD_PROBE_INFO_BUFFER_LIST(info));
+    for (guint i = 0; i < gst_buffer_list_length(list); ++i)
+      if (GstBuffer* stripped = WithoutParameterSets(gst_buffer_list_get(list, i))) {
+        gst_buffer_list_remove(list, i, 1);
+        gst_buffer_list_insert(list, static_cast<gint>(i), stripped);
+      }
+    GST_PAD_PROBE_INFO_DATA(info) = list;
+  }
   return GST_PAD_PROBE_OK;
 }
 
@@ -264,7 +281,8 @@ void TRtspStreams::HandleMediaConfigure(GstRTSPMediaFactory*, GstRTSPMedia* medi
     GstElement* payloader = gst_bin_get_by_name(GST_BIN(bin), "pay0");
     GstPad* input = payloader != nullptr ? gst_element_get_static_pad(payloader, "sink") : nullptr;
     if (input != nullptr) {
-      gst_pad_add_probe(input, GST_PAD_PROBE_TYPE_BUFFER, DropParameterSets, nullptr, nullptr);
+      gst_pad_add_probe(input, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
+                        DropParameterSets, nullptr, nullptr);
       gst_object_unref(input);
     }
     if (payloader != nullptr) gst_object_unref(payloader);
