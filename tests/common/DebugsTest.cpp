@@ -112,6 +112,8 @@ TEST(Debugs, BlockedStandardErrorNeverStallsTheTracingThread) {
   });
   media.join();
   EXPECT_GT(DebugLinesDropped(), droppedBefore);
+  // Once the reader has emptied the queue, a new line has room again.
+  DrainDebugLines(std::chrono::seconds(5));
   DebugLog("after the block");
   DrainDebugLines(std::chrono::seconds(5));
   DebugOutputEnabled = false;
