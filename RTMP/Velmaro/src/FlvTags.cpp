@@ -1,0 +1,229 @@
+#include "FlvTags.h"
+
+#include <bit>
+#include <cstring>
+
+#include "Assertions.h"
+
+namespace velmaro {
+namespace {
+
+constexpr int kSpeexRateCheckLine = 307;
+constexpr int kSpeexChannelCheckLine = 308;
+constexpr size_t kAvcBodyPrefix = 5;    // frame byte, AVCPacketType, composition time
+constexpr size_t kNalLengthField = 4;
+
+// The payload of every NAL unit of the buffer, in buffer order (the whole
+// buffer in pass-through). Units left empty are skipped: an empty entry would
+// only confuse decoders.
+void CollectVideoPayloads(const uint8_t* data, size_t length, bool passThrough, std::vector<TNalUnit>& units) {
+  units.clear();
+  if (passThrough) {
+    units.push_back({data, length});
+    return;
+  }
+  TNalUnitReader reader(data, length);
+  TNalUnit unit;
+  while (reader.Next(unit)) {
+    if (unit.length >= 4 && unit.data[0] == 0 && unit.data[1] == 0 && unit.data[2] == 0 && unit.data[3] == 1) {
+      unit.data += 4;
+      unit.length -= 4;
+    }
+    if (unit.length > 0) units.push_back(unit);
+  }
+}
+
+uint8_t VideoFrameByte(int32_t videoCodecId, bool keyFrame) {
+  if (videoCodecId == kCodecAvc) return keyFrame ? 0x17 : 0x27;
+  if (videoCodecId == kCodecSorensonH263) return keyFrame ? 0x12 : 0x22;
+  return 0x00;
+}
+
+double ToDouble(int32_t value) { return static_cast<double>(value); }
+
+}  // namespace
+
+// ---- byte writer ------------------------------------------------------------
+
+bool TByteWriter::Fits(size_t length) {
+  if (overflowed_ || length > capacity_ - position_) {
+    overflowed_ = true;
+    return false;
+  }
+  return true;
+}
+
+void TByteWriter::PutByte(uint8_t value) {
+  if (Fits(1)) buffer_[position_++] = value;
+}
+
+void TByteWriter::PutUI16(uint16_t value) {
+  PutByte(static_cast<uint8_t>(value >> 8));
+  PutByte(static_cast<uint8_t>(value));
+}
+
+void TByteWriter::PutUI32(uint32_t value) {
+  for (int shift = 24; shift >= 0; shift -= 8) PutByte(static_cast<uint8_t>(value >> shift));
+}
+
+void TByteWriter::PutBytes(const uint8_t* data, size_t length) {
+  if (length == 0 || !Fits(length)) return;
+  std::memcpy(buffer_ + position_, data, length);
+  position_ += length;
+}
+
+void TByteWriter::PutAMFString(std::string_view text) {
+  PutUI16(static_cast<uint16_t>(text.size()));
+  PutBytes(reinterpret_cast<const uint8_t*>(text.data()), text.size());
+}
+
+void TByteWriter::PutAMFNumber(double value) {
+  PutByte(0x00);  // AMF0 number marker
+  uint64_t bits = std::bit_cast<uint64_t>(value);
+  for (int shift = 56; shift >= 0; shift -= 8) PutByte(static_cast<uint8_t>(bits >> shift));
+}
+
+void TByteWriter::PutAMFBoolean(bool value) {
+  PutByte(0x01);  // AMF0 boolean marker
+  PutByte(value ? 1 : 0);
+}
+
+// ---- body builders ----------------------------------------------------------
+
+uint8_t AudioTagFlags(int32_t audioCodecId, int32_t sampleRate, int32_t channels) {
+  if (audioCodecId == kSoundAac) return 0xAF;  // AAC, 44 kHz, 16-bit, stereo: fixed by FLV
+  if (audioCodecId == kSoundSpeex) {
+    if (sampleRate != 16000)
+      RaiseAssertion("FLV only supports wideband (16kHz) Speex audio", "VelmaroImp", kSpeexRateCheckLine);
+    if (channels != 1) RaiseAssertion("FLV only supports mono Speex audio", "VelmaroImp", kSpeexChannelCheckLine);
+    return 0xB6;
+  }
+  uint8_t flags = audioCodecId != 0 ? 0x02 : 0x00;  // SoundSize 16-bit, except linear PCM
+  if (sampleRate == 44100) flags |= 0x0C;
+  if (sampleRate == 22050) flags |= 0x08;
+  if (sampleRate == 11025) flags |= 0x04;
+  if (channels > 1) flags |= 0x01;  // SoundType stereo
+  if (audioCodecId == kSoundAdpcm) flags |= 0x12;
+  if (audioCodecId == kSoundMp3) flags |= 0x22;
+  return flags;
+}
+
+size_t BuildMetadata(const TMediaHeader* header, uint8_t* buffer, size_t capacity) {
+  if (header == nullptr) return 0;
+  std::memset(buffer, 0, capacity);
+  TByteWriter w(buffer, capacity);
+  w.PutByte(0x02);  // AMF0 string
+  w.PutAMFString("@setDataFrame");
+  w.PutByte(0x02);
+  w.PutAMFString("onMetaData");
+  w.PutByte(0x03);  // AMF0 object start
+  w.PutAMFString("copyright");
+  w.PutByte(0x02);
+  w.PutAMFString("");
+  w.PutAMFString("width");
+  w.PutAMFNumber(ToDouble(header->Width));
+  w.PutAMFString("height");
+  w.PutAMFNumber(ToDouble(header->Height));
+  w.PutAMFString("videodatarate");
+  w.PutAMFNumber(ToDouble(header->VideoDataRate) / 1000.0);
+  w.PutAMFString("framerate");
+  w.PutAMFNumber(header->FrameRate);
+  w.PutAMFString("videocodecid");
+  w.PutAMFNumber(ToDouble(header->VideoCodecId));
+  if (header->HasAudio) {
+    w.PutAMFString("audiodatarate");
+    w.PutAMFNumber(ToDouble(header->AudioDataRate) / 1000.0);
+    w.PutAMFString("audiosamplerate");
+    w.PutAMFNumber(ToDouble(header->AudioSampleRate));
+    w.PutAMFString("audiosamplesize");
+    w.PutAMFNumber(ToDouble(header->AudioSampleSize));
+    w.PutAMFString("stereo");
+    w.PutAMFBoolean(header->AudioChannels >= 2);
+    w.PutAMFString("audiocodecid");
+    w.PutAMFNumber(static_cast<double>(static_cast<uint32_t>(header->AudioCodecId) >> 4));
+  }
+  w.PutAMFString("");  // empty key, then the object end marker
+  w.PutByte(0x09);
+  return w.Overflowed() ? 0 : w.Position();
+}
+
+size_t BuildVideoSequenceHeader(const TMediaHeader& header, uint8_t* buffer, size_t capacity) {
+  TByteWriter w(buffer, capacity);
+  w.PutByte(static_cast<uint8_t>(header.VideoCodecId | 0x10));  // key frame + codec id
+  w.PutByte(0x00);  // AVCPacketType 0 = sequence header
+  w.PutByte(0x00);  // composition time 0
+  w.PutUI16(0x0000);
+  bool lengthsValid = header.SpsLen <= static_cast<int32_t>(sizeof header.Sps) &&
+                      header.PpsLen <= static_cast<int32_t>(sizeof header.Pps);
+  if (!lengthsValid) return 0;
+  if (header.SpsLen > 0 && header.VideoCodecId == kCodecAvc) {
+    // AVCDecoderConfigurationRecord
+    w.PutByte(0x01);  // configurationVersion
+    w.PutByte(header.SpsLen > 1 ? header.Sps[1] : 0);  // AVCProfileIndication
+    w.PutByte(header.SpsLen > 2 ? header.Sps[2] : 0);  // profile_compatibility
+    w.PutByte(header.SpsLen > 3 ? header.Sps[3] : 0);  // AVCLevelIndication
+    w.PutByte(0xFF);  // lengthSizeMinusOne = 3: four-byte NAL lengths
+    w.PutByte(0xE1);  // one sequence parameter set
+    w.PutUI16(static_cast<uint16_t>(header.SpsLen));
+    w.PutBytes(header.Sps, static_cast<size_t>(header.SpsLen));
+    w.PutByte(0x01);  // one picture parameter set
+    size_t ppsLen = header.PpsLen > 0 ? static_cast<size_t>(header.PpsLen) : 0;
+    w.PutUI16(static_cast<uint16_t>(ppsLen));
+    w.PutBytes(header.Pps, ppsLen);
+  } else if (header.SpsLen > 0) {
+    w.PutBytes(header.Sps, static_cast<size_t>(header.SpsLen));  // another codec's opaque header
+  }
+  return w.Overflowed() ? 0 : w.Position();
+}
+
+size_t BuildAudioSequenceHeader(const TMediaHeader& header, uint8_t* buffer, size_t capacity) {
+  if (header.AudioConfigLen > static_cast<int32_t>(sizeof header.AudioConfig)) return 0;
+  TByteWriter w(buffer, capacity);
+  w.PutByte(AudioTagFlags(header.AudioCodecId, header.AudioSampleRate, header.AudioChannels));
+  w.PutByte(0x00);  // AACPacketType 0 = sequence header
+  if (header.AudioConfigLen > 0) w.PutBytes(header.AudioConfig, static_cast<size_t>(header.AudioConfigLen));
+  return w.Overflowed() ? 0 : w.Position();
+}
+
+size_t PlanVideoBody(int32_t videoCodecId, const uint8_t* data, size_t length, bool passThrough,
+                     std::vector<TNalUnit>& units) {
+  CollectVideoPayloads(data, length, passThrough, units);
+  if (units.empty()) return 0;
+  size_t payload = 0;
+  for (const TNalUnit& unit : units) payload += unit.length;
+  return videoCodecId == kCodecAvc ? kAvcBodyPrefix + units.size() * kNalLengthField + payload : 1 + payload;
+}
+
+size_t BuildVideoBody(int32_t videoCodecId, const std::vector<TNalUnit>& units, bool keyFrame, uint8_t* out,
+                      size_t capacity) {
+  const bool avc = videoCodecId == kCodecAvc;
+  TByteWriter w(out, capacity);
+  w.PutByte(VideoFrameByte(videoCodecId, keyFrame));
+  if (avc) {
+    w.PutByte(0x01);  // AVCPacketType 1 = NAL units
+    w.PutByte(0x00);  // composition time 0
+    w.PutUI16(0x0000);
+  }
+  for (const TNalUnit& unit : units) {
+    if (avc) w.PutUI32(static_cast<uint32_t>(unit.length));  // NAL unit length
+    w.PutBytes(unit.data, unit.length);
+  }
+  return w.Overflowed() ? 0 : w.Position();
+}
+
+size_t AudioBodySize(int32_t audioCodecId, size_t length) { return length + (audioCodecId == kSoundAac ? 2 : 1); }
+
+size_t BuildAudioBody(const TMediaHeader& header, const uint8_t* data, size_t length, uint8_t* out,
+                      size_t capacity) {
+  TByteWriter w(out, capacity);
+  w.PutByte(AudioTagFlags(header.AudioCodecId, header.AudioSampleRate, header.AudioChannels));
+  if (header.AudioCodecId == kSoundAac) w.PutByte(0x01);  // AACPacketType 1 = raw frame
+  w.PutBytes(data, length);
+  return w.Overflowed() ? 0 : w.Position();
+}
+
+bool StartsWithAdtsSyncWord(const uint8_t* data, size_t length) {
+  return length >= 2 && data[0] == 0xFF && (data[1] & 0xF0) == 0xF0;
+}
+
+}  // namespace velmaro
