@@ -27,6 +27,10 @@ class TSender {
   virtual void CancelOpen() {}
   // RTMP_GetStats; false when the sender has none for the handle.
   virtual bool GetStats(void* /*handle*/, TVelmaroStats* /*stats*/) { return false; }
+  // Why the handle failed for good, as a state-line reason word (a full disk
+  // under a local recording: "disk_full"); empty when a new connection may
+  // help.
+  virtual std::string FatalReason(void* /*handle*/) { return {}; }
 };
 
 // What a connected capturer knows of its stream (its MediaInfo and the

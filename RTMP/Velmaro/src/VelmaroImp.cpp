@@ -192,7 +192,13 @@ void TRTMPSampleEvent::HandleSample(void* self, int32_t streamIndex, const uint8
   event->FirstSent = true;
   int result = context.Connection->SendPacket(messageType, data, static_cast<uint32_t>(length),
                                               static_cast<uint32_t>(time), form);
-  if (result == 1) context.BytesSent.fetch_add(static_cast<uint64_t>(length), std::memory_order_relaxed);
+  if (result == 1) {
+    context.BytesSent.fetch_add(static_cast<uint64_t>(length), std::memory_order_relaxed);
+    if (extra == kSampleMedia) {
+      context.SentMediaMs.store(static_cast<uint32_t>(time), std::memory_order_relaxed);
+      context.AnyMediaSent.store(true, std::memory_order_release);
+    }
+  }
   if (result != 1) {
     context.SendFailed.store(true, std::memory_order_relaxed);
     context.Sorter->Terminate();
@@ -350,6 +356,8 @@ int32_t VELMARO_CALL RTMP_GetStats(TVelmaroHandle handle, TVelmaroStats* stats) 
   *stats = TVelmaroStats{};
   stats->BytesSent = context.BytesSent.load(std::memory_order_relaxed);
   stats->SendFailed = context.SendFailed.load(std::memory_order_relaxed) ? 1 : 0;
+  stats->AnyMediaSent = context.AnyMediaSent.load(std::memory_order_acquire) ? 1 : 0;
+  stats->SentMediaMs = context.SentMediaMs.load(std::memory_order_relaxed);
   if (const TSampleSort* sorter = context.Sorter.get()) {
     stats->VideoFramesDropped = sorter->Dropped(kVideoStream);
     stats->AudioFramesDropped = sorter->Dropped(kAudioStream);

@@ -54,6 +54,8 @@ struct TRTMPContext {
   std::atomic<bool> HeaderSent{false};
   std::atomic<bool> SendFailed{false};  // set on the sorter's thread, never cleared
   std::atomic<uint64_t> BytesSent{0};   // media bodies the connection took
+  std::atomic<bool> AnyMediaSent{false};
+  std::atomic<uint32_t> SentMediaMs{0};  // time of the newest media message the connection took
   std::atomic<bool> PassThrough{false};
   std::atomic<bool> AdtsReported{false};  // ADTS-framed AAC is reported once per handle
   // Media queued in the sorter so far; a header after it is queued too.

@@ -105,6 +105,9 @@ typedef struct TVelmaroStats {
   uint32_t QueuedMs;           /* media waiting to be sent, as a time span */
   uint32_t QueuedBytes;
   uint8_t SendFailed;          /* nonzero: the connection broke; media is refused for good */
+  uint8_t AnyMediaSent;        /* nonzero once a media message has been sent on this handle */
+  uint32_t SentMediaMs;        /* time stamp of the newest media message sent (valid with AnyMediaSent):
+                                  everything queued before it has left too */
 } TVelmaroStats;
 
 /* Fills *stats; VELMARO_OK, or VELMARO_BAD_HANDLE for a null handle or record.
