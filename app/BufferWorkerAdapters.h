@@ -19,6 +19,7 @@ class TBufferWorkerAdapter : public TDelayBuffer {
   }
   void Stop() override { FWorker.Stop(); }
   uint32_t FramesDropped() const override { return FWorker.FramesDropped(); }
+  int64_t TimeOffsetMs() const override { return FWorker.TimeOffset(); }
 
  private:
   TBufferWorker FWorker;

@@ -1,5 +1,7 @@
 #include "CommandLines.h"
 
+#include "LaunchModes.h"
+
 TCommandLineRequest CommandLineRequest(const std::vector<std::string>& arguments) {
   if (arguments.size() != 1) return TCommandLineRequest::Run;
   if (arguments[0] == "--help") return TCommandLineRequest::Help;
@@ -11,40 +13,34 @@ std::string VersionText(const std::string& version) { return "Tidecast " + versi
 
 std::string UsageText() {
   return R"(Usage:
-  Tidecast                     open the window and push interactively
-  Tidecast PARAMETERS URL      launch mode: start one push at once
+  Tidecast                       open the window and push interactively
+  Tidecast PARAMETERS DEST...    launch mode: start one push at once
   Tidecast --help | --version
 
 Launch mode. PARAMETERS is a list of Name=Value items joined by "&" (names
 in any letter case, the first item of a name counts, bad numbers take the
-default); URL is the RTMP publish URL (rtmp://server/app/stream-key).
-  Address=HOST      the recording device
-  User=NAME         its user name
-  Password=TEXT     its password
-  isHD=N            1 (default) the high stream, 0 the low stream
-  isIPC=N           0 (default) a recording device, 1 a plain IP camera
-  RtspPort=N        554 by default
-  HttpPort=N        80 by default; 0 skips the device logon
-  BufferTime=S      delay in seconds (0 to 600) for this instance only;
-                    without it the stored delay counts; settings stay as stored
-  id=N              instance number: the window is titled TidecastMain-N and
-                    stays hidden unless N is 0
-  hwndFrom=N        Windows only: the window that receives the start result
-The settings are neither changed nor saved in launch mode.
+default). Each DEST is a destination, all fed from the one device: an RTMP
+publish URL (rtmp://server/app/stream-key or rtmps://...) or a local
+recording folder (file:///absolute/folder).
+)" + LaunchParamsUsage() +
+         R"(The settings are neither changed nor saved in launch mode.
 
 Secrets. An argument that is exactly "-" is read from standard input, one
 line for each "-", in order: "Tidecast - - < room.conf" reads PARAMETERS from
-the first line and URL from the second, so neither the password nor the
+the first line and DEST from the second, so neither the password nor the
 stream key appears in the process list.
 
 Standard output in launch mode, one line each, written whole and flushed:
   TIDECAST_START_RESULT id=ID result=CODE
       0 running, 1 device connection failed, 2 RTMP connection failed,
-      3 stream header refused, 4 capture start failed
+      3 stream header refused, 4 capture start failed (for the device and
+      the first destination)
   TIDECAST_STATE id=ID state=running|reconnecting|device_lost|failed|stopped
-      on every change of the push's state
+      on every change of the push's state; with several destinations a line
+      about one of them carries dest=N (1 = the first DEST)
   TIDECAST_STATS id=ID ...
-      traffic figures, every StatsInterval seconds when that parameter is set
+      traffic figures, every StatsInterval seconds when that parameter is
+      set; with several destinations one more line each with dest=N
 
 Environment:
   TIDECAST_DEBUG=1             diagnostic trace on standard error (the

@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cerrno>
+#include <algorithm>
 #include <cstdlib>
 #include <limits>
 
@@ -58,35 +59,77 @@ int64_t LaunchInteger(const std::string& text, int64_t defaultValue, int64_t min
   return value;
 }
 
-TLaunchParams ParseLaunchParams(const std::string& parameterList, const std::string& rtmpUrl) {
+namespace {
+
+template <typename T>
+void ReadInteger(const std::string& value, T& field) {
+  field = static_cast<T>(LaunchInteger(value, field, std::numeric_limits<T>::min(), std::numeric_limits<T>::max()));
+}
+
+}  // namespace
+
+const std::vector<TLaunchParamRow>& LaunchParamTable() {
+  using P = TLaunchParams;
+  static const std::vector<TLaunchParamRow> table = {
+      {"Address", "HOST", "the recording device", +[](const std::string& v, P& p) { p.Address = v; }},
+      {"User", "NAME", "its user name", +[](const std::string& v, P& p) { p.User = v; }},
+      {"Password", "TEXT", "its password", +[](const std::string& v, P& p) { p.Password = v; }},
+      {"isHD", "N", "1 (default) the high stream, 0 the low stream",
+       +[](const std::string& v, P& p) { ReadInteger(v, p.isHD); }},
+      {"isIPC", "N", "0 (default) a recording device, 1 a plain IP camera",
+       +[](const std::string& v, P& p) { ReadInteger(v, p.isIPC); }},
+      {"RtspPort", "N", "554 by default", +[](const std::string& v, P& p) { ReadInteger(v, p.RtspPort); }},
+      {"HttpPort", "N", "80 by default; 0 skips the device logon",
+       +[](const std::string& v, P& p) { ReadInteger(v, p.HttpPort); }},
+      {"BufferTime", "S",
+       "delay in seconds (0 to 600) for this instance only;\nwithout it the stored delay counts; settings stay as stored",
+       +[](const std::string& v, P& p) {
+         int64_t seconds = LaunchInteger(v, -1, 0, kMaxLaunchBufferTime);
+         if (seconds >= 0) p.BufferTime = static_cast<int32_t>(seconds);
+       }},
+      {"id", "N", "instance number: the window is titled TidecastMain-N and\nstays hidden unless N is 0",
+       +[](const std::string& v, P& p) { ReadInteger(v, p.id); }},
+      {"hwndFrom", "N", "Windows only: the window that receives the start result",
+       +[](const std::string& v, P& p) { ReadInteger(v, p.hwndFrom); }},
+      {"AutoReconnect", "N",
+       "1 makes a lost server connection again by itself, 0 leaves the\npush failed; without it the stored setting (1) counts",
+       +[](const std::string& v, P& p) { ReadInteger(v, p.AutoReconnect); }},
+      {"StatsInterval", "S", "seconds between TIDECAST_STATS lines; 0 (default) none",
+       +[](const std::string& v, P& p) {
+         ReadInteger(v, p.StatsInterval);
+         if (p.StatsInterval < 0) p.StatsInterval = 0;
+       }},
+  };
+  return table;
+}
+
+std::string LaunchParamsUsage() {
+  constexpr size_t kHelpColumn = 20;
+  std::string text;
+  for (const TLaunchParamRow& row : LaunchParamTable()) {
+    std::string item = std::string("  ") + row.Name + "=" + row.Value;
+    item.resize(std::max(item.size() + 2, kHelpColumn), ' ');
+    for (const char* c = row.Help; *c != 0; ++c)
+      item += *c == '\n' ? std::string("\n") + std::string(kHelpColumn, ' ') : std::string(1, *c);
+    text += item + "\n";
+  }
+  return text;
+}
+
+TLaunchParams ParseLaunchParams(const std::string& parameterList, const std::vector<std::string>& destinations) {
   const std::vector<std::string> lines = ParameterLines(parameterList);
   TLaunchParams p;
-  p.RtmpUrl = rtmpUrl;
-  auto text = [&](const char* name, std::string& field) { FindValue(lines, name, field); };
-  auto integer = [&](const char* name, auto& field) {
-    using T = std::remove_reference_t<decltype(field)>;
+  p.Destinations = destinations;
+  if (!destinations.empty()) p.RtmpUrl = destinations.front();
+  for (const TLaunchParamRow& row : LaunchParamTable()) {
     std::string value;
-    if (FindValue(lines, name, value))
-      field = static_cast<T>(LaunchInteger(value, field, std::numeric_limits<T>::min(), std::numeric_limits<T>::max()));
-  };
-  text("Address", p.Address);
-  text("User", p.User);
-  text("Password", p.Password);
-  integer("isHD", p.isHD);
-  integer("isIPC", p.isIPC);
-  integer("RtspPort", p.RtspPort);
-  integer("HttpPort", p.HttpPort);
-  integer("hwndFrom", p.hwndFrom);
-  integer("id", p.id);
-  integer("AutoReconnect", p.AutoReconnect);
-  integer("StatsInterval", p.StatsInterval);
-  if (p.StatsInterval < 0) p.StatsInterval = 0;
-  std::string delay;
-  if (FindValue(lines, "BufferTime", delay)) {
-    int64_t seconds = LaunchInteger(delay, -1, 0, kMaxLaunchBufferTime);
-    if (seconds >= 0) p.BufferTime = static_cast<int32_t>(seconds);
+    if (FindValue(lines, row.Name, value)) row.Read(value, p);
   }
   return p;
+}
+
+TLaunchParams ParseLaunchParams(const std::string& parameterList, const std::string& rtmpUrl) {
+  return ParseLaunchParams(parameterList, std::vector<std::string>{rtmpUrl});
 }
 
 std::vector<std::string> SplitCommandLine(const std::string& commandLine) {

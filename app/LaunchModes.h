@@ -1,5 +1,5 @@
-// Launch mode: another program starts a push with two command-line
-// arguments, a "&"-separated Name=Value list and the RTMP publish URL.
+// Launch mode: another program starts a push with two or more command-line
+// arguments, a "&"-separated Name=Value list and one or more destinations.
 #pragma once
 
 #include <cstdint>
@@ -14,7 +14,9 @@ struct TLaunchParams {
   std::string Address;
   std::string User;
   std::string Password;
-  std::string RtmpUrl;  // the second argument
+  std::string RtmpUrl;  // the second argument: the first destination
+  // Arguments 2 to N: rtmp://, rtmps:// or file:///absolute/folder each.
+  std::vector<std::string> Destinations;
   int32_t isHD = 1;     // above 0 selects the high-stream button
   int32_t isIPC = 0;    // lowest 8 bits: 0 recording device, 1 IP camera
   int32_t RtspPort = 554;
@@ -37,10 +39,24 @@ struct TLaunchParams {
 // two or more of them.
 bool IsLaunchMode(const std::vector<std::string>& arguments);
 
-// Reads the parameter list and the URL. Names match without regard to case,
-// the first item of a name wins, lines without "=" and unknown names are
-// ignored; an integer that is missing or not a decimal integer takes its
-// default. Texts are used as they are (not trimmed).
+// One launch parameter: its name, what its value is (for the usage text),
+// its help (lines joined by line feeds) and how it is read. The one table
+// drives both parsing and `Tidecast --help`.
+struct TLaunchParamRow {
+  const char* Name;
+  const char* Value;
+  const char* Help;
+  void (*Read)(const std::string& value, TLaunchParams& params);
+};
+const std::vector<TLaunchParamRow>& LaunchParamTable();
+// The table as the usage text lists it, one "  Name=VALUE  help" item each.
+std::string LaunchParamsUsage();
+
+// Reads the parameter list and the destinations (arguments 2 to N). Names
+// match without regard to case, the first item of a name wins, lines without
+// "=" and unknown names are ignored; an integer that is missing or not a
+// decimal integer takes its default. Texts are used as they are (not trimmed).
+TLaunchParams ParseLaunchParams(const std::string& parameterList, const std::vector<std::string>& destinations);
 TLaunchParams ParseLaunchParams(const std::string& parameterList, const std::string& rtmpUrl);
 
 // A decimal integer with an optional sign, nothing else; the default otherwise.

@@ -18,12 +18,19 @@ std::string Decimal(double value) {
 
 }  // namespace
 
-std::string StateLine(int32_t id, const std::string& state, int attempt, int nextSeconds, const std::string& reason) {
+std::string StateLine(int32_t id, const std::string& state, int attempt, int nextSeconds, const std::string& reason,
+                      int destination) {
   std::string line = "TIDECAST_STATE id=" + std::to_string(id) + " state=" + state;
+  if (destination > 0) line += " dest=" + std::to_string(destination);
   if (attempt > 0) line += " attempt=" + std::to_string(attempt);
   if (attempt > 0 && nextSeconds >= 0) line += " next_s=" + std::to_string(nextSeconds);
   if (!reason.empty()) line += " reason=" + reason;
   return line;
+}
+
+std::string DestinationStatsLine(int32_t id, int destination, double sentKbps, uint64_t dropped) {
+  return "TIDECAST_STATS id=" + std::to_string(id) + " dest=" + std::to_string(destination) +
+         " sent_kbps=" + Decimal(sentKbps) + " dropped=" + std::to_string(dropped);
 }
 
 std::string StatsLine(int32_t id, const TStatsFigures& f) {

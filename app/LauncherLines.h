@@ -8,8 +8,10 @@
 
 // "TIDECAST_STATE id=<id> state=<word>", then attempt= and next_s= when
 // attempt is above 0, and reason= when one is given (a word without blanks).
+// `destination` above 0 adds "dest=<n>" after the state (a line about one of
+// several destinations).
 std::string StateLine(int32_t id, const std::string& state, int attempt = 0, int nextSeconds = -1,
-                      const std::string& reason = "");
+                      const std::string& reason = "", int destination = 0);
 
 struct TStatsFigures {
   double RecvKbps = 0;
@@ -23,6 +25,9 @@ struct TStatsFigures {
 // "TIDECAST_STATS id=<id> recv_kbps=.. sent_kbps=.. video_fps=.. audio_fps=..
 // dropped=.. delay_s=..", with a decimal point whatever the locale.
 std::string StatsLine(int32_t id, const TStatsFigures& figures);
+// With several destinations, one line each after StatsLine: "TIDECAST_STATS
+// id=<id> dest=<n> sent_kbps=.. dropped=.." (that destination's share).
+std::string DestinationStatsLine(int32_t id, int destination, double sentKbps, uint64_t dropped);
 
 // Writes the line and a line feed to standard output whole and flushed, from
 // any thread. A launcher that has closed its end is no error: the line is

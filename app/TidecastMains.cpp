@@ -224,7 +224,8 @@ void TTidecastMain::FormCreate() {
   lblVersion->setText(Qs(VersionLabel(TIDECAST_VERSION)));
   ConfigToForm();
   // The capturer's sample event is bound by the controller (constructor).
-  if (IsLaunchMode(FArguments)) RunLaunchMode(ParseLaunchParams(FArguments[0], FArguments[1]));
+  if (IsLaunchMode(FArguments))
+    RunLaunchMode(ParseLaunchParams(FArguments[0], std::vector<std::string>(FArguments.begin() + 1, FArguments.end())));
 }
 
 // A launching program's start: the window stays hidden unless the instance
@@ -237,6 +238,7 @@ void TTidecastMain::RunLaunchMode(const TLaunchParams& params) {
   FNotifyWindow = static_cast<intptr_t>(params.hwndFrom);
   FInstanceId = params.id;
   FLaunchMode = true;
+  FDestinationCount = params.Destinations.size();
   // A launcher finds its instance by the exact caption; the window system's
   // title gets the application's display name appended unless the caption
   // already ends with it.
@@ -247,22 +249,30 @@ void TTidecastMain::RunLaunchMode(const TLaunchParams& params) {
   if (!FShowOnStart) ErrorBox = [this](QWidget*, const QString& text, const QString&) { ReportHiddenError(text); };
   if (params.AutoReconnect >= 0) FConfig.AutoReconnect = params.AutoReconnect;  // this run only, not saved
   if (params.BufferTime) FConfig.BufferTime = *params.BufferTime;
-  FLaunchResult = FController->StartPush(params.Address, params.User, params.Password, params.RtmpUrl,
+  // The result and running lines are written before any supervising thread
+  // can report a link.
+  FController->OnStartResult = [this](int result) {
+    DebugLogFmt("Start ret=%d", result);
+    StartResultPlatform::Report(FNotifyWindow, FInstanceId, result);
+    if (result == kStartRunning) WriteLauncherLine(StateLine(FInstanceId, "running"));
+  };
+  FLaunchResult = FController->StartPush(params.Address, params.User, params.Password, params.Destinations,
                                          params.RequestsHD(), params.IpcMode(), params.RtspPort, params.HttpPort);
-  DebugLogFmt("Start ret=%d", FLaunchResult);
-  StartResultPlatform::Report(FNotifyWindow, FInstanceId, FLaunchResult);
+  FController->OnStartResult = nullptr;
   if (FLaunchResult != kStartRunning) {
     FController->ReleaseLeftovers();  // nothing goes on reading the device
     WriteLauncherLine(StateLine(FInstanceId, "failed", 0, -1, "start_result_" + std::to_string(FLaunchResult)));
     return;
   }
-  WriteLauncherLine(StateLine(FInstanceId, "running"));
   StartStatsLines(params.StatsInterval);
 }
 
 void TTidecastMain::ReportLink(const TLinkEvent& event) {
   if (!FLaunchMode) return;
-  WriteLauncherLine(StateLine(FInstanceId, LinkStateWord(event.State), event.Attempt, event.NextSeconds, event.Reason));
+  // With several destinations a line about one of them names it.
+  const int destination = FDestinationCount > 1 ? event.Destination : 0;
+  WriteLauncherLine(
+      StateLine(FInstanceId, LinkStateWord(event.State), event.Attempt, event.NextSeconds, event.Reason, destination));
 }
 
 void TTidecastMain::ReportHiddenError(const QString& text) {
@@ -293,13 +303,25 @@ void TTidecastMain::WriteStatsLine() {
   f.AudioFps = static_cast<double>(now.Audio - FStatsMark.Audio) / seconds;
   f.Dropped = c.FramesDropped();
   f.DelaySeconds = c.CurrentDelaySeconds();
+
   FStatsMark = now;
   WriteLauncherLine(StatsLine(FInstanceId, f));
+  if (FDestinationCount < 2) return;
+  FDestinationMarks.resize(c.DestinationCount());
+  for (size_t i = 0; i < c.DestinationCount(); ++i) {
+    const TDestination& d = c.Destination(i);
+    const uint64_t sent = d.SentBytes();
+    WriteLauncherLine(DestinationStatsLine(FInstanceId, d.Number(),
+                                           static_cast<double>(sent - FDestinationMarks[i]) * 8 / 1000 / seconds,
+                                           d.FramesDropped()));
+    FDestinationMarks[i] = sent;
+  }
 }
 
 void TTidecastMain::ParamsToForm(const TLaunchParams& params) {
   edtAddress->setText(Qs(params.Address));
   edtPort->setText(QString::number(params.RtspPort));
+  edtHttp->setText(QString::number(params.HttpPort));
   edtUser->setText(Qs(params.User));
   edtPassword->setText(Qs(params.Password));
   edtRtmp->setText(Qs(params.RtmpUrl));

@@ -124,6 +124,8 @@ class TTidecastMain : public QWidget {
   bool FStarting = false;  // btnStartClick is under way (it processes messages)
   bool FStopDuringStart = false;  // the stop button was pressed while starting
   bool FLaunchMode = false;
+  size_t FDestinationCount = 1;  // launch mode's destinations
+  std::vector<uint64_t> FDestinationMarks;  // each destination's sent bytes at the last stats line
   QTimer* FStatsTimer = nullptr;
   struct TStatsMark {
     uint32_t Tick = 0;

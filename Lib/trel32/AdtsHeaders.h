@@ -2,6 +2,8 @@
 // AudioSpecificConfig; our consumers want each frame behind an ADTS header.
 #pragma once
 
+#include "AacConfigs.h"  // kAdtsHeaderBytes
+
 #include <cstddef>
 #include <cstdint>
 
@@ -13,7 +15,7 @@ struct TAacConfig {
   int frameLength = 1024;  // samples per frame (960 with the short-frame flag)
 };
 
-constexpr size_t kAdtsHeaderSize = 7;
+constexpr size_t kAdtsHeaderSize = kAdtsHeaderBytes;
 constexpr size_t kAdtsMaxFrame = (1 << 13) - 1;  // the 13-bit frame length field
 
 // Reads an AudioSpecificConfig (ISO 14496-3 1.6.2.1). With SBR or PS (types

@@ -12,6 +12,7 @@ extern "C" {
 #include <cstring>
 
 #include "Debugs.h"
+#include "ReconnectSchedules.h"
 #include "SequenceParameterSets.h"
 
 namespace {
@@ -110,8 +111,7 @@ TRtspClient::TRtspClient(int32_t channel, std::string url)
 TRtspClient::~TRtspClient() { Close(); }
 
 std::chrono::milliseconds TRtspClient::ReconnectPause(int attempt) {
-  int seconds = attempt >= 4 ? 10 : 1 << attempt;
-  return std::chrono::milliseconds(1000 * std::min(seconds, 10));
+  return std::chrono::milliseconds(1000 * ReconnectPauseSeconds(attempt + 1));  // attempt counts from 0 here
 }
 
 int TRtspClient::Interrupted(void* opaque) {

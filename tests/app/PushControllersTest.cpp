@@ -46,6 +46,7 @@ std::vector<uint8_t> AccessUnit(uint8_t nalHeader, size_t length = 64) {
 }
 
 struct Rig {
+  TManualPushClock clock;
   TFakeSender sender;
   TFakeCapturer capturer;
   TConfig config{"/nonexistent/unused.reg"};
@@ -59,7 +60,7 @@ struct Rig {
       auto made = std::make_unique<TFakeDelayBuffer>(bufferLog);
       buffer = made.get();
       return made;
-    });
+    }, clock);
     controller->StopWaitStepMs = 1;
     std::lock_guard<std::mutex> lock(tracesMutex);
     traces.clear();
@@ -423,22 +424,21 @@ TEST(PushHold, HeaderIsResentWhileTheBufferHoldsTheStream) {
   Rig rig(30);
   ASSERT_EQ(rig.Start(), 0);
   ASSERT_EQ(rig.sender.HeaderCount(), 1u);
-  rig.capturer.Deliver(kVideo, 2, AccessUnit(0x65), 0);   // first video of the interval: re-send
-  rig.capturer.Deliver(kAudio, 0, Bytes(50), 0);           // audio that follows it: re-send
-  rig.capturer.Deliver(kVideo, 1, AccessUnit(0x41), 3600); // second video: none
-  rig.capturer.Deliver(kAudio, 0, Bytes(50), 1024);        // none
-  EXPECT_EQ(rig.sender.HeaderCount(), 3u);
-  rig.controller->FVideoFrames = 0;  // the display's next tick
+  rig.capturer.Deliver(kVideo, 2, AccessUnit(0x65), 0);   // the first video: re-send
+  rig.capturer.Deliver(kAudio, 0, Bytes(50), 0);           // audio: none
+  rig.capturer.Deliver(kVideo, 1, AccessUnit(0x41), 3600); // within the second: none
+  EXPECT_EQ(rig.sender.HeaderCount(), 2u);
+  rig.clock.Advance(kHeaderResendMs);  // no window timer needed: the push's own clock
   rig.capturer.Deliver(kVideo, 1, AccessUnit(0x41), 7200);
-  EXPECT_EQ(rig.sender.HeaderCount(), 4u);
+  EXPECT_EQ(rig.sender.HeaderCount(), 3u);
   EXPECT_TRUE(rig.sender.Sent().empty()) << "the buffer still holds everything";
 
   rig.buffer->ReleaseAll();
   EXPECT_TRUE(rig.controller->Delivered());
-  EXPECT_EQ(rig.sender.Sent().size(), 5u);
-  rig.controller->FVideoFrames = 0;
+  EXPECT_EQ(rig.sender.Sent().size(), 4u);
+  rig.clock.Advance(kHeaderResendMs);
   rig.capturer.Deliver(kVideo, 1, AccessUnit(0x41), 10800);
-  EXPECT_EQ(rig.sender.HeaderCount(), 4u) << "no header once media went out";
+  EXPECT_EQ(rig.sender.HeaderCount(), 3u) << "no header once media went out";
 }
 
 // A re-send on the delivering thread must never be under way while the first
@@ -460,7 +460,7 @@ TEST(PushHold, ResendNeverOverlapsTheFirstRelease) {
     rig.capturer.Deliver(kVideo, 2, AccessUnit(0x65), 0);
     std::thread delivering([&] {
       for (int i = 1; i < 40; ++i) {
-        rig.controller->FVideoFrames = 0;
+        rig.clock.Advance(kHeaderResendMs);
         rig.capturer.Deliver(kVideo, 1, AccessUnit(0x41), i * 3600);
       }
     });

@@ -76,7 +76,6 @@ TEST(PushDelay, HoldsForTheDelayThenReleasesFromTheKeyFrame) {
   EXPECT_EQ(sent[2].timeMs, 40u);
   EXPECT_TRUE(rig.controller.Delivered());
 
-  rig.controller.FVideoFrames = 0;
   rig.capturer.Deliver(kVideo, 1, AccessUnit(0x41), 97200);
   EXPECT_EQ(rig.sender.HeaderCount(), 2u) << "no header after media went out";
   rig.controller.StopPush();

@@ -28,12 +28,33 @@ class TFakeSender : public TSender {
   std::atomic<bool> mediaResult{true};  // the supervising thread reads it too
   std::function<void()> onHeader;  // runs inside SendHeader
   std::function<void()> onMedia;   // runs inside SendVideo / SendAudio
+  // GetStats answers (with `stats`) only when this is set; the other fields
+  // are guarded by `mutex`.
+  bool withStats = false;
+  TVelmaroStats stats{};
+  std::string fatal;             // FatalReason's answer
+  uint32_t refuseUpTo = 0;       // media this short is refused, the link stays fine
+  std::vector<int> openResults;  // the next Opens' results, then openResult
 
   int Open(const char* url, void** handle) override {
     std::lock_guard<std::mutex> lock(mutex);
     urls.emplace_back(url);
-    *handle = openResult == 0 ? &handleTarget : nullptr;
-    return openResult;
+    int result = openResult;
+    if (!openResults.empty()) {
+      result = openResults.front();
+      openResults.erase(openResults.begin());
+    }
+    *handle = result == 0 ? &handleTarget : nullptr;
+    return result;
+  }
+  bool GetStats(void*, TVelmaroStats* out) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (withStats) *out = stats;
+    return withStats;
+  }
+  std::string FatalReason(void*) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    return fatal;
   }
   int SendHeader(void* handle, const TMediaHeader* header) override {
     if (onHeader) onHeader();
@@ -46,6 +67,7 @@ class TFakeSender : public TSender {
     if (onMedia) onMedia();
     std::lock_guard<std::mutex> lock(mutex);
     CheckHandle(handle);
+    if (length <= refuseUpTo) return false;
     sent.push_back({'V', {data, data + length}, timeMs, isKey});
     return mediaResult;
   }
@@ -53,6 +75,7 @@ class TFakeSender : public TSender {
     if (onMedia) onMedia();
     std::lock_guard<std::mutex> lock(mutex);
     CheckHandle(handle);
+    if (length <= refuseUpTo) return false;
     sent.push_back({'A', {data, data + length}, timeMs, false});
     return mediaResult;
   }

@@ -431,7 +431,7 @@ TEST(LaunchMode, FillsTheFormStartsHiddenAndReportsTheResult) {
   EXPECT_EQ(w.edtAddress->text(), "10.1.2.3");
   EXPECT_EQ(w.edtPort->text(), "554");
   EXPECT_EQ(w.edtRtmp->text(), "rtmp://10.0.0.2/hls/room3");
-  EXPECT_EQ(w.edtHttp->text(), "8080") << "the HTTP port goes to the start only";
+  EXPECT_EQ(w.edtHttp->text(), "80") << "every field from the parameters: a Stop then Start logs on at the same port";
   EXPECT_EQ(w.cbxDelay->currentText(), "60");
   EXPECT_EQ(rig.bufferLog.created, 1) << "the stored delay holds the stream";
   EXPECT_EQ(rig.bufferLog.delay, 60000u);

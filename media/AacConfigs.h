@@ -5,6 +5,9 @@
 
 #include <cstdint>
 
+// The ADTS header before each AAC frame a device sends (without CRC).
+constexpr int32_t kAdtsHeaderBytes = 7;
+
 // Writes the two-byte AudioSpecificConfig (ISO/IEC 14496-3) of an AAC-LC
 // stream (object type 2) for the nine rates 8000, 11025, 12000, 16000, 22050,
 // 24000, 32000, 44100 and 48000 Hz with the given channel configuration,

@@ -1,7 +1,7 @@
-// The three parts the push controller drives, each behind a small interface:
-// the sender library, the RTSP capturer and the delay buffer. The program
-// plugs in adapters of the real parts (PushAdapters); tests plug in fakes to
-// drive the per-sample path and inject faults.
+// The three parts the push drives, each behind a small interface: the sender
+// (the sender library, or a local recording), the RTSP capturer and the delay
+// buffer. The program plugs in adapters of the real parts; tests plug in fakes
+// to drive the per-sample path and inject faults.
 #pragma once
 
 #include <cstdint>
@@ -11,6 +11,10 @@
 #include <vector>
 
 #include "velmaro.h"  // TMediaHeader
+
+// The push's numbering of its two streams, towards the delay buffer and the
+// destinations (the device's own codes are the client library's, trel32.h).
+enum : int { kStreamVideo = 1, kStreamAudio = 2 };
 
 // The sender library's exports RTMP_Open, RTMP_SendHeader, RTMP_SendVideo,
 // RTMP_SendAudio and RTMP_Close, with their codes and results.
@@ -84,6 +88,8 @@ class TDelayBuffer {
   virtual void Stop() = 0;
   // Samples the buffer dropped so far.
   virtual uint32_t FramesDropped() const { return 0; }
+  // What the buffer adds to each sample's time on release.
+  virtual int64_t TimeOffsetMs() const { return 0; }
 };
 
 using TDelayBufferFactory = std::function<std::unique_ptr<TDelayBuffer>()>;
