@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "DelayLimits.h"
+
 class TConfig {
  public:
   // Defaults of a first run.
@@ -26,7 +28,7 @@ class TConfig {
   int32_t AutoReconnect = 1;             // nonzero: a lost server connection is made again
   // The longest delay taken: above it, the window refuses to start and
   // Load refuses the stored value (no delay, with an error report).
-  static constexpr int32_t MaxBufferTime = 600;
+  static constexpr int32_t MaxBufferTime = kMaxDelaySeconds;
 
   // Fills the fields from the key, creating the key when it does not exist.
   // Never fails: a value of the wrong type, a missing integer other than

@@ -7,8 +7,10 @@
 #include <string>
 #include <vector>
 
+#include "DelayLimits.h"
+
 // The longest delay a launch parameter may ask for, the window's own limit.
-constexpr int32_t kMaxLaunchBufferTime = 600;
+constexpr int32_t kMaxLaunchBufferTime = kMaxDelaySeconds;
 
 struct TLaunchParams {
   std::string Address;

@@ -24,6 +24,7 @@
 #include <thread>
 
 #include "ClockRebases.h"
+#include "DelayLimits.h"
 
 // Release handler: kind (1 video, 2 audio), data (valid only during the call),
 // length in bytes, time in ms (the caller's time plus TimeOffset), key flag.
@@ -56,7 +57,7 @@ class TBufferWorker {
   // due close together leave in one wake-up: a sample leaves 20 to 10 ms
   // before its tick, which leaves 12 ms for a late wake-up on a busy machine.
   static constexpr int64_t kGatherMs = 10;
-  static constexpr uint32_t kMaxDelayMs = 600'000;
+  static constexpr uint32_t kMaxDelayMs = uint32_t{kMaxDelaySeconds} * 1000;
   static constexpr uint64_t kDefaultHeldByteLimit = uint64_t{1} << 30;
 
   explicit TBufferWorker(TTickSource ticks = nullptr);

@@ -7,8 +7,6 @@
 
 namespace {
 
-constexpr int kNalTypeSps = 7;
-constexpr int kNalTypePps = 8;
 
 // Annex B allows zero bytes after a unit; they are not part of it.
 TNalUnit WithoutTrailingZeros(TNalUnit unit) {
@@ -29,7 +27,7 @@ bool TakeParameterSetChange(const uint8_t* accessUnit, size_t length, TMediaHead
   TNalUnitReader reader(accessUnit, length);
   while (reader.Next(unit)) {
     if (unit.length == 0) continue;
-    int type = unit.data[0] & 0x1F;
+    int type = NalUnitType(unit.data);
     if (type == kNalTypeSps && sps.data == nullptr) sps = WithoutTrailingZeros(unit);
     if (type == kNalTypePps && pps.data == nullptr) pps = WithoutTrailingZeros(unit);
   }

@@ -1,11 +1,12 @@
 #include "SequenceParameterSets.h"
 
+#include "h264utils.h"
+
 #include <cmath>
 #include <vector>
 
 namespace {
 
-constexpr int kNalTypeSps = 7;
 
 // Reads the RBSP (emulation prevention bytes removed) bit by bit; reading
 // past the end yields zeros and marks the reader overrun.
@@ -103,7 +104,7 @@ int32_t ReadVuiFrameRate(TRbspReader& bits) {
 }  // namespace
 
 bool ReadSequenceParameterSet(const uint8_t* nal, size_t length, TSequenceInfo& info) {
-  if (nal == nullptr || length < 4 || (nal[0] & 0x1F) != kNalTypeSps) return false;
+  if (nal == nullptr || length < 4 || NalUnitType(nal) != kNalTypeSps) return false;
   TRbspReader bits(nal + 1, length - 1);
   uint32_t profile = bits.Bits(8);
   bits.Bits(16);  // constraint flags, level

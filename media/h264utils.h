@@ -1,9 +1,23 @@
-// H.264 start-code scanning: splits an Annex B access unit into its NAL
-// units without copying anything. Every read stays inside the span given.
+// H.264 NAL unit types and start-code scanning: splits an Annex B access
+// unit into its NAL units without copying anything. Every read stays inside
+// the span given.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+
+// The NAL unit types the program looks at (ITU-T H.264 table 7-1).
+enum : int {
+  kNalTypeSlice = 1,
+  kNalTypeIdr = 5,
+  kNalTypeSei = 6,
+  kNalTypeSps = 7,
+  kNalTypePps = 8,
+  kNalTypeAud = 9,
+};
+
+// The type of the NAL unit whose header byte `nal` points at.
+inline int NalUnitType(const uint8_t* nal) { return nal[0] & 0x1F; }
 
 // 3 when the bytes at p are 00 00 01, 4 when they are 00 00 00 01, else 0.
 // Looks at no more than `available` bytes.

@@ -3,14 +3,13 @@
 #include <cstring>
 
 #include "Debugs.h"
+#include "h264utils.h"
 
 namespace {
 
 constexpr uint8_t kLongStartCode[] = {0, 0, 0, 1};
 
-int NalType(const uint8_t* nal) { return nal[0] & 0x1F; }
-
-bool IsSlice(int type) { return type == 1 || type == 5; }
+bool IsSlice(int type) { return type == kNalTypeSlice || type == kNalTypeIdr; }
 
 }  // namespace
 
@@ -40,8 +39,10 @@ void ForEachNalUnit(const uint8_t* data, size_t size, const std::function<void(c
 }
 
 bool BeginsAccessUnit(const uint8_t* nal, size_t size) {
-  int type = NalType(nal);
-  if (type == 6 || type == 7 || type == 8 || type == 9 || (type >= 14 && type <= 18)) return true;
+  int type = NalUnitType(nal);
+  if (type == kNalTypeSei || type == kNalTypeSps || type == kNalTypePps || type == kNalTypeAud ||
+      (type >= 14 && type <= 18))
+    return true;
   // first_mb_in_slice is the slice header's first field, an Exp-Golomb
   // number: it is 0 exactly when its first bit is 1.
   return IsSlice(type) && size > 1 && (nal[1] & 0x80) != 0;
@@ -52,13 +53,13 @@ void TAccessUnitAssembler::AddPacket(const uint8_t* data, size_t size, int64_t t
 }
 
 void TAccessUnitAssembler::AddNalUnit(const uint8_t* nal, size_t size, int64_t time) {
-  int type = NalType(nal);
+  int type = NalUnitType(nal);
   if (skippingPicture_) {
     if (!BeginsAccessUnit(nal, size)) return;
     skippingPicture_ = false;
   }
   if (hasSlice_) {
-    if (type == 9) {
+    if (type == kNalTypeAud) {
       Finish(time);
     } else if (IsSlice(type) && BeginsAccessUnit(nal, size)) {
       Finish(held_.empty() ? time : heldTime_);
@@ -83,7 +84,7 @@ void TAccessUnitAssembler::AddNalUnit(const uint8_t* nal, size_t size, int64_t t
   }
   if (!Fits(size)) return DropOversizedUnit();
   hasSlice_ = hasSlice_ || IsSlice(type);
-  idr_ = idr_ || type == 5;
+  idr_ = idr_ || type == kNalTypeIdr;
   Append(unit_, nal, size);
 }
 

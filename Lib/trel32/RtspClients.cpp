@@ -13,6 +13,7 @@ extern "C" {
 
 #include "Debugs.h"
 #include "ReconnectSchedules.h"
+#include "h264utils.h"
 #include "SequenceParameterSets.h"
 
 namespace {
@@ -27,8 +28,6 @@ constexpr size_t kMaxUrlLength = 4096;           // a URL a source may give for 
 // first in-band SPS and PPS, counted from the first media (the answer to
 // PLAY; a device sends them before each IDR picture, every few seconds).
 constexpr int64_t kInBandSetsWaitUs = 5'000'000;
-constexpr int kNalTypeSps = 7;
-constexpr int kNalTypePps = 8;
 
 bool IsAsciiDigits(const std::string& text) {
   return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -203,7 +202,7 @@ int32_t TRtspClient::Open() {
   // RTSP gives the parameter sets as Annex B, built from sprop-parameter-sets.
   if (codec.extradata != nullptr)
     ForEachNalUnit(codec.extradata, static_cast<size_t>(codec.extradata_size), [&](const uint8_t* nal, size_t size) {
-      int type = nal[0] & 0x1F;
+      int type = NalUnitType(nal);
       if (type == kNalTypeSps && sps_.empty()) sps_.assign(nal, nal + size);
       if (type == kNalTypePps && pps_.empty()) pps_.assign(nal, nal + size);
     });
@@ -252,7 +251,7 @@ int32_t TRtspClient::AwaitInBandSets() {
 void TRtspClient::TakeInBandSets(const std::vector<uint8_t>& unit) {
   std::vector<uint8_t> sps, pps;
   ForEachNalUnit(unit.data(), unit.size(), [&](const uint8_t* nal, size_t size) {
-    int type = nal[0] & 0x1F;
+    int type = NalUnitType(nal);
     if (type == kNalTypeSps && sps.empty()) sps.assign(nal, nal + size);
     if (type == kNalTypePps && pps.empty()) pps.assign(nal, nal + size);
   });

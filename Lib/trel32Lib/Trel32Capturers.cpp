@@ -18,20 +18,7 @@ std::string RtspBase(const std::string& address, int32_t rtspPort) {
 
 // RFC 3986 userinfo: everything but the unreserved characters percent-encoded,
 // so that any byte of a user name or password survives (libavformat decodes it).
-std::string UserInfoPart(const std::string& text) {
-  static const char kHex[] = "0123456789ABCDEF";
-  std::string encoded;
-  for (unsigned char c : text) {
-    if (std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~') {
-      encoded += static_cast<char>(c);
-    } else {
-      encoded += '%';
-      encoded += kHex[c >> 4];
-      encoded += kHex[c & 15];
-    }
-  }
-  return encoded;
-}
+std::string UserInfoPart(const std::string& text) { return PercentEncoded(text); }
 
 // The camera URL with the credentials the library answers a challenge with.
 std::string WithCredentials(const std::string& url, const std::string& user, const std::string& password) {

@@ -33,9 +33,14 @@ struct TProgram {
   TChildProcess process;
 
   void Start(const std::string& parameters, const std::string& url, int delaySeconds = 0) {
+    Start(parameters, std::vector<std::string>{url}, delaySeconds);
+  }
+  void Start(const std::string& parameters, const std::vector<std::string>& destinations, int delaySeconds = 0) {
     std::filesystem::create_directories(dir.Path() + "/Orvane");
     WriteSettings(delaySeconds);
-    process.Start({BuildDir() + "/bin/Tidecast", parameters, url}, dir.File("program.log"),
+    std::vector<std::string> arguments{BuildDir() + "/bin/Tidecast", parameters};
+    arguments.insert(arguments.end(), destinations.begin(), destinations.end());
+    process.Start(arguments, dir.File("program.log"),
                   {"XDG_CONFIG_HOME=" + dir.Path(), "TIDECAST_DEBUG=1", "DISPLAY=", "WAYLAND_DISPLAY=",
                    "QT_QPA_PLATFORM="});
   }
@@ -162,8 +167,62 @@ TEST_P(ServerRestarted, LauncherIsToldAndTheRecordingsHoldEveryFrame) {
   ExpectRecordingsMeet(VideoFrames(first), VideoFrames(nginx.RecordingPath("room5")));
 }
 
-INSTANTIATE_TEST_SUITE_P(Delays, ServerRestarted, testing::Values(0, 10),
+// Without a delay the two-destination scenario below covers a server that
+// goes away; the reconnect schedule itself is the destination's unit test.
+INSTANTIATE_TEST_SUITE_P(Delays, ServerRestarted, testing::Values(10),
                          [](const testing::TestParamInfo<int>& p) { return "Delay" + std::to_string(p.param) + "s"; });
+
+// One device, two servers: the first is killed mid-push and back 15 s later;
+// the second never notices (its recording has every frame), the first's two
+// recordings meet. Lines: the result, then running, then the rest, each about
+// one destination with its dest=.
+TEST(TwoDestinations, OneServerAwayForFifteenSecondsTheOtherLosesNothing) {
+  // Each takes its ports once the one before listens on its own.
+  TNginxRtmp away;
+  away.Start();
+  TNginxRtmp steady;
+  steady.Start();
+  TDeviceSimulator device;
+  device.Start();
+  TProgram program;
+  std::vector<std::string> destinations{away.PublishUrl("room7"), steady.PublishUrl("room7")};
+  // A local recording joins here as a third destination ("file:///folder"),
+  // judged like the steady server's recording.
+  program.Start(Parameters(device, 7, "&StatsInterval=1"), destinations);
+  ASSERT_TRUE(program.WaitLine("TIDECAST_START_RESULT id=7 result=0", seconds(30))) << program.Log();
+  ASSERT_TRUE(program.WaitLine("state=running dest=2 reason=connected", seconds(10))) << program.Log();
+  std::this_thread::sleep_for(seconds(4));
+
+  away.Kill();
+  const std::string first = away.RecordDir() + "/first.flv";
+  std::filesystem::rename(away.RecordingPath("room7"), first);
+  ASSERT_TRUE(program.WaitLine("state=reconnecting dest=1 attempt=1 next_s=1 reason=server_lost", seconds(10)))
+      << program.Log();
+  std::this_thread::sleep_for(seconds(15));
+  away.Start();
+  size_t beforeBack = program.LineCount();
+  ASSERT_TRUE(program.WaitLine("TIDECAST_STATE id=7 state=running dest=1 reason=reconnected", seconds(25), beforeBack))
+      << program.Log();
+  EXPECT_TRUE(program.WaitLine("TIDECAST_STATS id=7 dest=2 sent_kbps=", seconds(3), beforeBack)) << program.Log();
+  std::this_thread::sleep_for(seconds(4));
+
+  double exitSeconds = program.Terminate();
+  EXPECT_GE(exitSeconds, 0) << program.Log();
+  EXPECT_LT(exitSeconds, 3.0);
+  const std::vector<std::string> lines = program.Lines("TIDECAST_");
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_EQ(lines[0], "TIDECAST_START_RESULT id=7 result=0");
+  EXPECT_EQ(lines[1], "TIDECAST_STATE id=7 state=running");
+  EXPECT_EQ(lines.back(), "TIDECAST_STATE id=7 state=stopped");
+  away.Stop();
+  steady.Stop();
+
+  const std::vector<TVideoFrame> whole = VideoFrames(steady.RecordingPath("room7"));
+  ASSERT_GT(whole.size(), 25u * 20) << "the steady server's recording spans the push";
+  for (size_t i = 1; i < whole.size(); ++i)
+    ASSERT_LE(whole[i].timeMs - whole[i - 1].timeMs, 70u) << "a gap at frame " << i << " of the steady server's";
+  ExpectRecordingsMeet(VideoFrames(first), VideoFrames(away.RecordingPath("room7")));
+}
 
 // Completes the RTMP handshake, then reads and never answers: a server that
 // holds `connect` forever.
