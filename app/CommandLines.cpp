@@ -2,6 +2,8 @@
 
 #include "LaunchModes.h"
 
+#include <filesystem>
+
 TCommandLineRequest CommandLineRequest(const std::vector<std::string>& arguments) {
   if (arguments.size() != 1) return TCommandLineRequest::Run;
   if (arguments[0] == "--help") return TCommandLineRequest::Help;
@@ -57,16 +59,29 @@ error no part handled; 2 when standard input ended before a "-" got its line;
 )";
 }
 
-bool ReadStandardInputArguments(std::vector<std::string>& arguments, std::istream& input, std::string& error) {
+bool ReadStandardInputArguments(std::vector<std::string>& arguments, std::istream& input, std::string& error,
+                                bool restAreDestinations) {
+  auto readLine = [&input](std::string& line) {
+    if (!std::getline(input, line)) return false;
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    return true;
+  };
+  bool anyDash = false;
   for (size_t i = 0; i < arguments.size(); ++i) {
     if (arguments[i] != "-") continue;
-    std::string line;
-    if (!std::getline(input, line)) {
+    anyDash = true;
+    if (!readLine(arguments[i])) {
       error = "standard input ended before the line for argument " + std::to_string(i + 1) + " (\"-\")";
       return false;
     }
-    if (!line.empty() && line.back() == '\r') line.pop_back();
-    arguments[i] = std::move(line);
   }
+  if (!restAreDestinations || !anyDash || arguments.size() < 2) return true;
+  for (std::string line; readLine(line);)
+    if (!line.empty()) arguments.push_back(line);
   return true;
+}
+
+bool StandardInputIsAFile() {
+  std::error_code error;
+  return std::filesystem::is_regular_file("/dev/stdin", error);
 }

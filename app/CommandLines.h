@@ -24,4 +24,13 @@ std::string VersionText(const std::string& version);
 // Replaces each argument that is exactly "-" by the next line of `input`,
 // without its line end (a carriage return before it goes too). False, with
 // `error` saying which, when the input ends before every "-" has its line.
-bool ReadStandardInputArguments(std::vector<std::string>& arguments, std::istream& input, std::string& error);
+// With `restAreDestinations` (a room file on standard input) and a "-" among
+// two or more arguments, each further non-empty line is one more argument:
+// a further destination.
+bool ReadStandardInputArguments(std::vector<std::string>& arguments, std::istream& input, std::string& error,
+                                bool restAreDestinations = false);
+
+// Standard input is a regular file (a room file, as the service unit gives
+// it), which can be read to its end without waiting: never a pipe or a
+// terminal, which a launcher may hold open.
+bool StandardInputIsAFile();

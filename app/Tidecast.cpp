@@ -112,7 +112,7 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   std::vector<std::string> arguments = CommandLineArguments(argc, argv);
   std::string inputError;
-  if (!ReadStandardInputArguments(arguments, std::cin, inputError)) {
+  if (!ReadStandardInputArguments(arguments, std::cin, inputError, StandardInputIsAFile())) {
     std::cerr << "Tidecast: " << inputError << std::endl;
     return kExitBadStandardInput;
   }

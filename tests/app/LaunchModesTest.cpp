@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <sstream>
+
+#include "CommandLines.h"
 #include "LaunchModes.h"
 #include "LauncherLines.h"
 #include "StatusDisplays.h"
@@ -109,6 +112,24 @@ TEST(LaunchParams, SupervisionParametersAndTheirLines) {
   EXPECT_EQ(StatsLine(2, f),
             "TIDECAST_STATS id=2 recv_kbps=1234.6 sent_kbps=1200.0 video_fps=25.0 audio_fps=46.9 dropped=7 delay_s=10.0");
   EXPECT_EQ(ReconnectStatusLine(2, 4), "正在重连，第2次，4秒后重试");
+
+  // Several destinations: arguments 2 to N, and lines that name one of them.
+  TLaunchParams several = ParseLaunchParams("id=4", std::vector<std::string>{"rtmp://a/x/1", "file:///srv/rec"});
+  EXPECT_EQ(several.RtmpUrl, "rtmp://a/x/1");
+  EXPECT_EQ(several.Destinations, (std::vector<std::string>{"rtmp://a/x/1", "file:///srv/rec"}));
+  EXPECT_EQ(StateLine(4, "reconnecting", 1, 1, "open_failed", 2),
+            "TIDECAST_STATE id=4 state=reconnecting dest=2 attempt=1 next_s=1 reason=open_failed");
+  EXPECT_EQ(DestinationStatsLine(4, 2, 812.34, 3), "TIDECAST_STATS id=4 dest=2 sent_kbps=812.3 dropped=3");
+  // A room file: the lines after those the "-" arguments take are further destinations.
+  std::istringstream room("Address=d&id=4\r\nrtmp://a/x/1\nrtmp://b/x/1\n\nfile:///srv/rec\n");
+  std::vector<std::string> arguments{"-", "-"};
+  std::string error;
+  ASSERT_TRUE(ReadStandardInputArguments(arguments, room, error, true));
+  EXPECT_EQ(arguments, (std::vector<std::string>{"Address=d&id=4", "rtmp://a/x/1", "rtmp://b/x/1", "file:///srv/rec"}));
+  // The usage text comes from the table that parses: it cannot miss a parameter.
+  const std::string usage = UsageText();
+  for (const char* name : {"AutoReconnect=N", "StatsInterval=S", "BufferTime=S", "HttpPort=N"})
+    EXPECT_NE(usage.find(name), std::string::npos) << name;
 }
 
 }  // namespace

@@ -441,6 +441,19 @@ TEST(PushHold, HeaderIsResentWhileTheBufferHoldsTheStream) {
   EXPECT_EQ(rig.sender.HeaderCount(), 3u) << "no header once media went out";
 }
 
+// How far the media is behind, while the delay fills and once it flows.
+TEST(PushHold, DelayFigureIsTrueBeforeAndAfterMediaFlows) {
+  Rig rig(10);
+  ASSERT_EQ(rig.Start(), 0);
+  EXPECT_EQ(rig.controller->CurrentDelaySeconds(), 0.0) << "nothing held yet";
+  rig.capturer.Deliver(kVideo, 2, AccessUnit(0x65), 0);
+  rig.clock.Advance(4000);
+  EXPECT_NEAR(rig.controller->CurrentDelaySeconds(), 4.0, 0.001) << "held for 4 s so far, not the configured 10";
+  rig.buffer->ReleaseAll();
+  for (int64_t ms = 40; ms <= 10000; ms += 40) rig.capturer.Deliver(kVideo, 1, AccessUnit(0x41), ms * 90);
+  EXPECT_NEAR(rig.controller->CurrentDelaySeconds(), 10.0, 0.001) << "10 s taken since the last released";
+}
+
 // A re-send on the delivering thread must never be under way while the first
 // released media is sent on the buffer's thread.
 TEST(PushHold, ResendNeverOverlapsTheFirstRelease) {

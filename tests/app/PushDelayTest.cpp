@@ -76,8 +76,11 @@ TEST(PushDelay, HoldsForTheDelayThenReleasesFromTheKeyFrame) {
   EXPECT_EQ(sent[2].timeMs, 40u);
   EXPECT_TRUE(rig.controller.Delivered());
 
-  rig.capturer.Deliver(kVideo, 1, AccessUnit(0x41), 97200);
+  rig.capturer.Deliver(kVideo, 1, AccessUnit(0x41), 183600);  // 2040 ms, a second after the last released
   EXPECT_EQ(rig.sender.HeaderCount(), 2u) << "no header after media went out";
+  // The figure in the device's time, though the buffer adds its offset to
+  // the times it releases.
+  EXPECT_NEAR(rig.controller.CurrentDelaySeconds(), 1.0, 0.001);
   rig.controller.StopPush();
   EXPECT_FALSE(rig.controller.HasBufferWorker());
   EXPECT_EQ(rig.sender.closes, 1);
