@@ -3,10 +3,8 @@
 #include <time.h>
 
 #include <algorithm>
-#include <cstring>
 #include <limits>
 
-#include "AacConfigs.h"
 #include "Debugs.h"
 
 namespace {
@@ -15,22 +13,10 @@ constexpr int kStopWaitSteps = 5;
 constexpr int64_t kPollStepMs = 20;
 constexpr int64_t kWatchStepMs = 250;
 
-// Copies a parameter set into a header field without its four-byte start
-// code, if it has one. A three-byte start code stays in place.
-int32_t CopyParameterSet(const std::vector<uint8_t>& from, uint8_t* to, size_t capacity) {
-  static constexpr uint8_t kStartCode[4] = {0, 0, 0, 1};
-  size_t skip = from.size() >= 4 && std::memcmp(from.data(), kStartCode, 4) == 0 ? 4 : 0;
-  size_t length = std::min(from.size() - skip, capacity);
-  if (length > 0) std::memcpy(to, from.data() + skip, length);
-  return static_cast<int32_t>(length);
-}
-
 uint32_t DelayMs(int32_t bufferTimeSeconds) {
   int64_t ms = static_cast<int64_t>(bufferTimeSeconds) * 1000;
   return static_cast<uint32_t>(std::min<int64_t>(ms, std::numeric_limits<uint32_t>::max()));
 }
-
-bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
 
 std::atomic<bool> processStop{false};
 
@@ -46,15 +32,9 @@ uint32_t SystemTickCount() {
   return static_cast<uint32_t>(ms);
 }
 
-TDestinationKind DestinationKind(const std::string& url) {
-  if (StartsWith(url, "rtmp://") || StartsWith(url, "rtmps://")) return TDestinationKind::Rtmp;
-  if (StartsWith(url, "file:///")) return TDestinationKind::File;
-  return TDestinationKind::Unknown;
-}
-
 TPushController::TPushController(TSender& sender, TCaptureDevice& capturer, const TConfig& config,
                                  TDelayBufferFactory makeDelayBuffer, TPushClock& clock)
-    : FSender(sender),
+    : FSenders(sender),
       FCapturer(capturer),
       FConfig(config),
       FMakeDelayBuffer(std::move(makeDelayBuffer)),
@@ -79,23 +59,6 @@ TPushController::~TPushController() {
 void TPushController::SetState(TState state) {
   FState = state;
   if (OnStateChanged) OnStateChanged(state);
-}
-
-std::string TPushController::DestinationRefusal(const std::string& url) const {
-  switch (DestinationKind(url)) {
-    case TDestinationKind::Rtmp: return {};
-    case TDestinationKind::File:
-      return FMakeFileSender ? std::string() : "this build cannot record to a local folder (" + url.substr(0, 8) + ")";
-    case TDestinationKind::Unknown: break;
-  }
-  return "not an rtmp://, rtmps:// or file:/// destination";
-}
-
-TSender* TPushController::SenderFor(const std::string& url) {
-  if (!DestinationRefusal(url).empty()) return nullptr;
-  if (DestinationKind(url) == TDestinationKind::Rtmp) return &FSender;
-  FOwnedSenders.push_back(FMakeFileSender());
-  return FOwnedSenders.back().get();
 }
 
 void TPushController::ReleaseLeftovers() {
@@ -132,7 +95,7 @@ int TPushController::StartPush(const std::string& address, const std::string& us
   }
   ReleaseLeftovers();
   FDestinations.clear();
-  FOwnedSenders.clear();
+  FSenders.Forget();
   FCancel = false;
   FDeviceLost = false;
   const bool autoReconnect = FConfig.AutoReconnect != 0;
@@ -148,9 +111,9 @@ int TPushController::StartPush(const std::string& address, const std::string& us
   // goes Failed once the push runs (the first fails the start).
   std::vector<int> refused;
   for (size_t i = 0; i < destinations.size(); ++i) {
-    TSender* sender = SenderFor(destinations[i]);
+    TSender* sender = FSenders.SenderFor(destinations[i]);
     if (sender == nullptr) {
-      DebugLogFmt("Destination %zu refused: %s", i + 1, DestinationRefusal(destinations[i]).c_str());
+      DebugLogFmt("Destination %zu refused: %s", i + 1, FSenders.Refusal(destinations[i]).c_str());
       if (i == 0) return Started(kStartOpenFailed);
       refused.push_back(static_cast<int>(i + 1));
       continue;
@@ -170,7 +133,7 @@ int TPushController::StartPush(const std::string& address, const std::string& us
     DebugLogFmt("RTMP_Open err=%d", result);
     return Started(kStartOpenFailed);
   }
-  BuildHeader(FCapturer.Info());
+  FHeader = StreamHeader(FCapturer.Info());
   ResetTotals();
   first.Begin(handle, FHeader);  // the handle is the destination's from here on (closed by it)
   result = first.Sender().SendHeader(handle, &FHeader);
@@ -245,29 +208,6 @@ int TPushController::OpenCancellable(TSender& sender, const std::string& url, vo
     return VELMARO_OPEN_CANCELLED;
   }
   return open.result;
-}
-
-void TPushController::BuildHeader(const TCaptureInfo& info) {
-  FHeader = TMediaHeader{};
-  FHeader.VideoCodecId = 7;  // AVC
-  FHeader.Width = info.VideoWidth;
-  FHeader.Height = info.VideoHeight;
-  FHeader.FrameRate = static_cast<double>(info.VideoFrameRate);
-  FHeader.VideoDataRate = 10000000;
-  // Audio is announced only when the device describes an audio stream: with
-  // audio announced and none coming, the sender would hold every video
-  // message waiting for it.
-  FHeader.HasAudio = info.AudioSampleRate > 0;
-  FHeader.AudioCodecId = 0xA0;  // AAC
-  FHeader.AudioDataRate = 128000;
-  FHeader.AudioSampleRate = info.AudioSampleRate;
-  FHeader.AudioSampleSize = 16;
-  FHeader.AudioChannels = info.AudioChannels;
-  FHeader.AudioConfigLen = sizeof FHeader.AudioConfig;
-  ChooseAacConfig(info.AudioSampleRate, AacChannelConfig(info.AudioChannels), info.AudioConfig.data(),
-                  static_cast<int32_t>(info.AudioConfig.size()), FHeader.AudioConfig, FHeader.AudioConfigLen);
-  FHeader.SpsLen = CopyParameterSet(info.Sps, FHeader.Sps, sizeof FHeader.Sps);
-  FHeader.PpsLen = CopyParameterSet(info.Pps, FHeader.Pps, sizeof FHeader.Pps);
 }
 
 void TPushController::StopPush() {

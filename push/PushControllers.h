@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "Configs.h"
+#include "DestinationSenders.h"
 #include "Destinations.h"
 #include "DeviceWatchdogs.h"
 #include "Intakes.h"
@@ -30,6 +31,7 @@
 #include "PushCounters.h"
 #include "PushSeams.h"
 #include "ReconnectSchedules.h"
+#include "StreamHeaders.h"
 
 // Start result codes.
 enum : int {
@@ -48,14 +50,6 @@ uint32_t SystemTickCount();
 void RequestProcessStop();
 bool ProcessStopRequested();
 
-// Makes the sender of a local recording (file:///folder destinations).
-using TFileSenderFactory = std::function<std::unique_ptr<TSender>()>;
-
-// What a destination URL's scheme asks for: the sender library (rtmp://,
-// rtmps://), a local recording (file:///absolute/folder), or nothing known.
-enum class TDestinationKind { Rtmp, File, Unknown };
-TDestinationKind DestinationKind(const std::string& url);
-
 class TPushController : public TPushCounters {
  public:
   enum class TState { Idle, Running, Stopping };
@@ -71,9 +65,9 @@ class TPushController : public TPushCounters {
 
   // A sender for file:/// destinations (one per destination); without one
   // such a destination is refused.
-  void SetFileSenderFactory(TFileSenderFactory factory) { FMakeFileSender = std::move(factory); }
+  void SetFileSenderFactory(TFileSenderFactory factory) { FSenders.SetFileSenderFactory(std::move(factory)); }
   // Why a destination cannot be pushed to (unknown scheme, no recorder), or "".
-  std::string DestinationRefusal(const std::string& url) const;
+  std::string DestinationRefusal(const std::string& url) const { return FSenders.Refusal(url); }
 
   // Runs the start sequence; returns a start result code, which speaks of the
   // device and the first destination. A further destination connects on its
@@ -146,27 +140,23 @@ class TPushController : public TPushCounters {
 
  private:
   bool Cancelled() const { return FCancel.load() || ProcessStopRequested(); }
-  TSender* SenderFor(const std::string& url);
   // Runs the sender's Open on a thread of its own, so that the window (and
   // a quit signal) is served meanwhile and a cancel can end it.
   int OpenCancellable(TSender& sender, const std::string& url, void** handle);
-  void BuildHeader(const TCaptureInfo& info);
   int Started(int result);
   void StartWatching();
   void StopWatching();
   void WatchDevice();
   void SetState(TState state);
 
-  TSender& FSender;
+  TDestinationSenders FSenders;
   TCaptureDevice& FCapturer;
   const TConfig& FConfig;
   TDelayBufferFactory FMakeDelayBuffer;
-  TFileSenderFactory FMakeFileSender;
   TPushClock& FClock;
 
   TIntake FIntake;
   TMediaHeader FHeader{};
-  std::vector<std::unique_ptr<TSender>> FOwnedSenders;  // the file destinations'
   std::vector<std::unique_ptr<TDestination>> FDestinations;
   std::unique_ptr<TDelayBuffer> FBufferWorker;
   bool FDeviceOpen = false;  // Connect was called since the last release
