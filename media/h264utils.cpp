@@ -59,3 +59,15 @@ bool TNalUnitReader::Next(TNalUnit& unit) {
   remaining_ -= start + unitLength;
   return true;
 }
+
+void ForEachNalUnit(const uint8_t* data, size_t size, const std::function<void(const uint8_t*, size_t)>& unit) {
+  TNalUnitReader reader(data, size);
+  for (TNalUnit nal; reader.Next(nal);) {
+    size_t length = nal.length;
+    // A start code that ends the span begins no unit, but it ends this one.
+    if (length >= 3 && nal.data[length - 1] == 1 && nal.data[length - 2] == 0 && nal.data[length - 3] == 0)
+      length -= 3;
+    while (length > 0 && nal.data[length - 1] == 0) --length;  // trailing_zero_8bits
+    if (length > 0) unit(nal.data, length);
+  }
+}

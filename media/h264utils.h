@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 // The NAL unit types the program looks at (ITU-T H.264 table 7-1).
 enum : int {
@@ -48,3 +49,7 @@ class TNalUnitReader {
   const uint8_t* cursor_;
   size_t remaining_;
 };
+
+// Calls `unit` with each NAL unit of the span, without its start code and
+// without trailing zero bytes; empty units are skipped.
+void ForEachNalUnit(const uint8_t* data, size_t size, const std::function<void(const uint8_t*, size_t)>& unit);

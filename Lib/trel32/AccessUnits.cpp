@@ -13,31 +13,6 @@ bool IsSlice(int type) { return type == kNalTypeSlice || type == kNalTypeIdr; }
 
 }  // namespace
 
-void ForEachNalUnit(const uint8_t* data, size_t size, const std::function<void(const uint8_t*, size_t)>& unit) {
-  // Positions just after each 00 00 01.
-  size_t start = SIZE_MAX;
-  auto emit = [&](size_t end) {
-    while (end > start && data[end - 1] == 0) --end;  // trailing zeros and the 4-byte code's first zero
-    if (end > start) unit(data + start, end - start);
-  };
-  // Every video byte passes here: memchr finds the candidate 01 bytes at
-  // memory speed, and only those are looked at more closely.
-  size_t from = 2;  // the 01 of a start code has two bytes before it
-  while (from < size) {
-    const void* found = std::memchr(data + from, 1, size - from);
-    if (found == nullptr) break;
-    size_t one = static_cast<size_t>(static_cast<const uint8_t*>(found) - data);
-    if (data[one - 1] == 0 && data[one - 2] == 0) {
-      if (start != SIZE_MAX) emit(one - 2);
-      start = one + 1;
-      from = one + 3;  // the next code begins at `start` at the earliest
-    } else {
-      from = one + 1;
-    }
-  }
-  if (start != SIZE_MAX) emit(size);
-}
-
 bool BeginsAccessUnit(const uint8_t* nal, size_t size) {
   int type = NalUnitType(nal);
   if (type == kNalTypeSei || type == kNalTypeSps || type == kNalTypePps || type == kNalTypeAud ||

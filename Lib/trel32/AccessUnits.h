@@ -15,14 +15,13 @@
 // since the pictures in between refer to the lost one.
 #pragma once
 
+#include "h264utils.h"  // ForEachNalUnit
+
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <vector>
 
-// Splits Annex B data (3- or 4-byte start codes) into NAL units without their
-// start codes and without trailing zero bytes; calls `unit` for each.
-void ForEachNalUnit(const uint8_t* data, size_t size, const std::function<void(const uint8_t*, size_t)>& unit);
 
 // True when the NAL unit (without start code) begins a new access unit after
 // a picture's slices.
