@@ -1,22 +1,18 @@
 #include "DestinationSenders.h"
 
-namespace {
-bool StartsWith(const std::string& text, const char* prefix) { return text.rfind(prefix, 0) == 0; }
-}  // namespace
+#include <cctype>
 
 TDestinationKind DestinationKind(const std::string& url) {
-  if (StartsWith(url, "rtmp://") || StartsWith(url, "rtmps://")) return TDestinationKind::Rtmp;
-  if (StartsWith(url, "file:///")) return TDestinationKind::File;
-  return TDestinationKind::Unknown;
+  static constexpr char kFile[] = "file:///";
+  if (url.size() < sizeof kFile - 1) return TDestinationKind::Rtmp;
+  for (size_t i = 0; i + 1 < sizeof kFile; ++i)
+    if (std::tolower(static_cast<unsigned char>(url[i])) != kFile[i]) return TDestinationKind::Rtmp;
+  return TDestinationKind::File;
 }
 
 std::string TDestinationSenders::Refusal(const std::string& url) const {
-  switch (DestinationKind(url)) {
-    case TDestinationKind::Rtmp: return {};
-    case TDestinationKind::File: return FMakeFile ? std::string() : "this build cannot record to a local folder";
-    case TDestinationKind::Unknown: break;
-  }
-  return "not an rtmp://, rtmps:// or file:/// destination";
+  if (DestinationKind(url) == TDestinationKind::File && !FMakeFile) return "this build cannot record to a local folder";
+  return {};
 }
 
 TSender* TDestinationSenders::SenderFor(const std::string& url) {

@@ -66,7 +66,7 @@ class TPushController : public TPushCounters {
   // A sender for file:/// destinations (one per destination); without one
   // such a destination is refused.
   void SetFileSenderFactory(TFileSenderFactory factory) { FSenders.SetFileSenderFactory(std::move(factory)); }
-  // Why a destination cannot be pushed to (unknown scheme, no recorder), or "".
+  // Why a destination cannot be pushed to (a local folder without a recorder), or "".
   std::string DestinationRefusal(const std::string& url) const { return FSenders.Refusal(url); }
 
   // Runs the start sequence; returns a start result code, which speaks of the

@@ -369,6 +369,60 @@ TEST(PushStart, StartAfterAFailedStartReleasesWhatItLeftOpen) {
   EXPECT_EQ(rig.sender.foreignHandles, 0);
 }
 
+// One device, three destinations: a local folder served by the plugged-in
+// recorder, a server that refuses everything, and an unknown local folder
+// once no recorder is plugged in. The first destination never notices the
+// second's failure; lines come after the start result, each with its number.
+TEST(PushStart, SeveralDestinationsEachOnItsOwn) {
+  Rig rig;
+  TFakeSender* recorder = nullptr;
+  rig.controller->SetFileSenderFactory([&] {
+    auto made = std::make_unique<TFakeSender>();
+    recorder = made.get();
+    return made;
+  });
+  std::mutex eventsLock;
+  std::vector<std::string> events;
+  bool resultFirst = false;
+  rig.controller->OnStartResult = [&](int) { resultFirst = events.empty(); };
+  rig.controller->OnLinkEvent = [&](const TLinkEvent& e) {
+    std::lock_guard<std::mutex> lock(eventsLock);
+    events.push_back(std::string(LinkStateWord(e.State)) + " dest=" + std::to_string(e.Destination) + " " + e.Reason);
+  };
+  ASSERT_EQ(rig.controller->StartPush("10.0.0.2", "admin", "pw", std::vector<std::string>{"file:///srv/rec", "rtmp://dead/hls/x"}, false, 0,
+                                      554, 80),
+            0);
+  ASSERT_NE(recorder, nullptr);
+  EXPECT_EQ(recorder->urls, std::vector<std::string>{"file:///srv/rec"});
+  auto eventSeen = [&](const std::string& text) {
+    for (int i = 0; i < 2500; ++i) {  // up to 5 s for the supervising thread
+      {
+        std::lock_guard<std::mutex> lock(eventsLock);
+        if (std::find(events.begin(), events.end(), text) != events.end()) return true;
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return false;
+  };
+  ASSERT_TRUE(eventSeen("running dest=2 connected"));
+  rig.sender.mediaResult = false;  // the server refuses from here on
+  for (int i = 0; i < 50; ++i) rig.capturer.Deliver(kVideo, i % 25 == 0 ? 2 : 1, AccessUnit(i % 25 ? 0x41 : 0x65), i * 3600);
+  EXPECT_TRUE(eventSeen("reconnecting dest=2 server_lost"));
+  const std::vector<TSent> recorded = recorder->Sent();
+  ASSERT_EQ(recorded.size(), 50u) << "the refusing server held nothing back";
+  for (size_t i = 0; i < recorded.size(); ++i) EXPECT_EQ(recorded[i].timeMs, i * 40);
+  EXPECT_TRUE(resultFirst);
+  rig.controller->StopPush();
+
+  // Without a recorder a local folder is refused: as the first destination
+  // the start fails (2), as a further one it fails on its own.
+  TPushController plain(rig.sender, rig.capturer, rig.config, [] { return nullptr; }, rig.clock);
+  plain.StopWaitStepMs = 1;
+  EXPECT_EQ(plain.StartPush("d", "u", "p", std::vector<std::string>{"file:///srv/rec"}, false, 0, 554, 80), 2);
+  EXPECT_FALSE(plain.DestinationRefusal("file:///srv/rec").empty());
+  EXPECT_TRUE(plain.DestinationRefusal("rtmps://h/a/b").empty());
+}
+
 TEST(PushStop, StopWithoutAPushReleasesLeftoversAndTraces) {
   Rig rig;
   rig.sender.headerResult = -7;  // code 3 leaves device and handle open
