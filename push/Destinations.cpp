@@ -45,6 +45,7 @@ void TDestination::Begin(void* handle, const TMediaHeader& header) {
   FLinkUp = handle != nullptr;
   FAwaitKey = false;  // nothing goes out before the first key frame anyway
   FBroken = false;
+  FEnded = false;
   TVelmaroStats stats{};
   FHasStats = handle != nullptr && FSender.GetStats(handle, &stats);
   FConnectedOnce = handle != nullptr;
@@ -129,7 +130,7 @@ int64_t TDestination::Step() {
         if (!fatal.empty()) CloseHandle();
         FStage = TStage::Failed;
         FFailReason = fatal.empty() ? "send_failed" : fatal;
-        Announce(TLinkState::Failed, 0, -1, FFailReason.c_str());
+        End(FFailReason.c_str());
         return kStepMs;
       }
       CloseHandle();
@@ -175,10 +176,19 @@ void TDestination::PollSender() {
   }
 }
 
+void TDestination::End(const char* reason) {
+  FStage = TStage::Failed;
+  FEnded = true;
+  {
+    std::lock_guard<std::mutex> lock(FSendLock);
+    FKept.Clear();  // nothing will send it
+  }
+  Announce(TLinkState::Failed, 0, -1, reason);
+}
+
 void TDestination::WaitForAttempt(int attempt, const char* reason) {
   if (!FAutoReconnect) {
-    FStage = TStage::Failed;
-    Announce(TLinkState::Failed, 0, -1, reason);
+    End(reason);
     return;
   }
   FStage = TStage::Waiting;
@@ -331,6 +341,7 @@ void TDestination::Emit(int stream, const uint8_t* data, uint32_t length, uint32
     if (!FRefusalReported.exchange(true)) ReportError("错误", kSendFailedText);
     return;
   }
+  if (FEnded.load(std::memory_order_relaxed)) return;  // failed for good: nothing is kept
   FKept.Add(stream, data, length, relativeMs, isKey);
   FQueueDrops.store(FKept.DroppedVideoFrames(), std::memory_order_relaxed);
   // Messages still waiting for the supervisor go first: it sends this one too.

@@ -95,6 +95,8 @@ class TDestination {
   void Announce(TLinkState state, int attempt, int nextSeconds, const char* reason);
   void PollSender();
   void WaitForAttempt(int attempt, const char* reason);
+  // The destination has failed for good: it keeps and sends nothing more.
+  void End(const char* reason);
   void TryConnect();
   // false when the connection broke while draining; `done` once everything
   // kept has gone out (otherwise the sender's queue is full for now).
@@ -120,6 +122,7 @@ class TDestination {
   std::atomic<int> FAttempt{0};
   std::atomic<int64_t> FNextAttemptMs{0};
   std::atomic<bool> FBroken{false};
+  std::atomic<bool> FEnded{false};
   std::atomic<bool> FHasStats{false};  // the sender tells what it has really sent
   std::atomic<uint64_t> FSentBytes{0};
   std::atomic<uint32_t> FLastSentVideoMs{0};

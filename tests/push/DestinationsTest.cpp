@@ -137,6 +137,8 @@ TEST(Destination, FailuresThatNoReconnectMendsEndTheDestination) {
     rig.Stats(true);
     rig.Run(500);
     EXPECT_EQ(rig.events, c.events);
+    rig.Video(40, true);
+    if (!c.fatal.empty()) EXPECT_EQ(rig.destination->KeptPeakBytes(), 0u) << "a destination failed for good keeps nothing";
   }
 }
 
