@@ -137,7 +137,7 @@ TEST_F(Capturer, SamplesReachTheOwnerWhileCapturing) {
   EXPECT_EQ(capturer.StartCapture(), -1) << "a second start";
   EXPECT_TRUE(capturer.Capturing) << "capturing goes on";
   auto deadline = std::chrono::steady_clock::now() + 10s;
-  while ((video.load() < 30 || keys.load() < 1) && std::chrono::steady_clock::now() < deadline)
+  while ((video.load() < 30 || audio.load() <= 30 || keys.load() < 1) && std::chrono::steady_clock::now() < deadline)
     std::this_thread::sleep_for(20ms);
   EXPECT_GE(video.load(), 30);
   EXPECT_GT(audio.load(), 30);
