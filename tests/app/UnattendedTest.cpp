@@ -204,7 +204,7 @@ TEST(TwoDestinations, OneServerAwayForFifteenSecondsTheOtherLosesNothing) {
   ASSERT_TRUE(program.WaitLine("TIDECAST_STATE id=7 state=running dest=1 reason=reconnected", seconds(25), beforeBack))
       << program.Log();
   EXPECT_TRUE(program.WaitLine("TIDECAST_STATS id=7 dest=2 sent_kbps=", seconds(3), beforeBack)) << program.Log();
-  std::this_thread::sleep_for(seconds(4));
+  std::this_thread::sleep_for(seconds(2));
 
   double exitSeconds = program.Terminate();
   EXPECT_GE(exitSeconds, 0) << program.Log();
@@ -218,7 +218,7 @@ TEST(TwoDestinations, OneServerAwayForFifteenSecondsTheOtherLosesNothing) {
   steady.Stop();
 
   const std::vector<TVideoFrame> whole = VideoFrames(steady.RecordingPath("room7"));
-  ASSERT_GT(whole.size(), 25u * 20) << "the steady server's recording spans the push";
+  ASSERT_GT(whole.size(), 25u * 18) << "the steady server's recording spans the push";
   for (size_t i = 1; i < whole.size(); ++i)
     ASSERT_LE(whole[i].timeMs - whole[i - 1].timeMs, 70u) << "a gap at frame " << i << " of the steady server's";
   ExpectRecordingsMeet(VideoFrames(first), VideoFrames(away.RecordingPath("room7")));
@@ -320,9 +320,9 @@ TEST(FrozenDevice, DeviceLostThenRunningAndTheTimelineGoesOn) {
   std::this_thread::sleep_for(seconds(4));
 
   ::kill(device.Pid(), SIGSTOP);
-  std::this_thread::sleep_for(seconds(15));
+  // The watchdog's 10 s (its schedule is a unit test): frozen until it speaks.
+  EXPECT_TRUE(program.WaitLine("state=device_lost", seconds(20))) << program.Log();
   ::kill(device.Pid(), SIGCONT);
-  EXPECT_TRUE(program.WaitLine("state=device_lost", seconds(1))) << program.Log();
   size_t lost = program.LineCount();
   ASSERT_TRUE(program.WaitLine("TIDECAST_STATE id=6 state=running", seconds(30), lost)) << program.Log();
   std::this_thread::sleep_for(seconds(4));
