@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <set>
+#include <tuple>
 #include <sstream>
 #include <thread>
 
@@ -161,4 +162,73 @@ TEST(FlvRecorder, RecordsTheSendersMessagesCutsSegmentsAtKeyFramesAndStaysPlayab
   EXPECT_EQ(LastVideoMs(packets), 960) << "times restart at 0 in each file; the last second is all there";
   EXPECT_EQ(std::count_if(packets.begin(), packets.end(), [](auto& p) { return p.codecType == "audio"; }),
             std::count_if(large.audio.begin(), large.audio.end(), [](auto& a) { return a.timeMs >= 1000 && a.timeMs < 2000; }));
+}
+
+TEST(FlvRecorder, SizeCapDeletesOnlyThisInstancesOldestRecordingsNeverTheOneBeingWritten) {
+  TTempDir dir;
+  // Name, size in KiB, kept. The clock says 2026-12-08: the 12-09 files sort after the new one.
+  const std::vector<std::tuple<std::string, int, bool>> files = {
+      {"3-20261201T000000Z.flv", 100, false},  {"3-20261209T000000Z.flv", 600, false},
+      {"3-20261210T000000Z.flv", 900, true},   {"3-20261209T000000Z_1.flv", 300, false},
+      {"4-20261101T000000Z.flv", 2048, true},  {"33-20261101T000000Z.flv", 2048, true},
+      {"3-notes.flv", 2048, true},             {"3-20261101T000000Z.mp4", 2048, true}};
+  for (const auto& [name, kib, kept] : files) {
+    std::ofstream(dir.File(name)).close();
+    fs::resize_file(dir.File(name), static_cast<uintmax_t>(kib) * 1024);
+  }
+  TRig rig(3, 1);
+  ASSERT_EQ(rig.sender->Open(("file://" + dir.Path()).c_str(), &rig.handle), VELMARO_OK);
+  std::set<std::string> expected = {"3-20261208T201500Z.flv"};
+  for (const auto& [name, kib, kept] : files)
+    if (kept) expected.insert(name);
+  EXPECT_EQ(FileNames(dir.Path()), expected);
+  EXPECT_TRUE(rig.Close());
+  expected.erase("3-20261208T201500Z.flv");
+  EXPECT_EQ(FileNames(dir.Path()), expected) << "a recording that got no media leaves no file";
+}
+
+TEST(FlvRecorder, AFullDiskFailsTheRecordingForGoodAndLeavesAWholeFile) {
+  const std::vector<std::pair<std::string, int>> refused = {
+      {"rtmp://127.0.0.1/live/a", VELMARO_URL_REJECTED}, {"file://relative/folder", VELMARO_URL_REJECTED},
+      {"file:relative", VELMARO_URL_REJECTED}, {"file:///dev/null/folder", VELMARO_CONNECT_FAILED}};
+  for (const auto& [url, code] : refused) {
+    TRig rig(3);
+    EXPECT_EQ(rig.sender->Open(url.c_str(), &rig.handle), code) << url;
+    EXPECT_EQ(rig.handle, nullptr);
+  }
+
+  TMediaOptions options;
+  options.seconds = 2;
+  const TTestMedia& media = MakeTestMedia(options);
+  TTempDir dir;
+  TRig rig(3);
+  ASSERT_EQ(rig.sender->Open(("file://" + dir.Path()).c_str(), &rig.handle), VELMARO_OK);
+  TMediaHeader header = HeaderFor(media, true);
+  ASSERT_EQ(rig.sender->SendHeader(rig.handle, &header), VELMARO_OK);
+  {
+    // The file may grow to 40 KB: the write that crosses it is short, the next one fails.
+    rlimit before{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+    auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit limited = before;
+    limited.rlim_cur = 40 * 1024;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
+    rig.Feed(media, 0, 50, 0);
+    for (int i = 0; i < 200 && !rig.Stats().SendFailed; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, oldHandler);
+  }
+  EXPECT_EQ(rig.Stats().SendFailed, 1);
+  EXPECT_EQ(rig.sender->FatalReason(rig.handle), "disk_full");
+  const TAccessUnit& unit = media.video[0];
+  EXPECT_FALSE(rig.sender->SendVideo(rig.handle, unit.data.data(), static_cast<uint32_t>(unit.data.size()), 2000, true));
+  EXPECT_TRUE(rig.Close());
+
+  const std::string path = dir.File("3-20261208T201500Z.flv");
+  ASSERT_TRUE(fs::exists(path));
+  EXPECT_LE(fs::file_size(path), 40u * 1024);
+  TFlvFile file = ReadFlvFile(path);
+  EXPECT_FALSE(file.truncated) << "the tag that did not fit was cut back off";
+  EXPECT_GT(MediaTags(file).size(), 5u);
+  EXPECT_EQ(DecodeErrors(path), std::vector<std::string>{});
 }
