@@ -86,6 +86,10 @@ TLaunchParams ParseLaunchParams(const std::string& parameterList, const std::str
     int64_t seconds = LaunchInteger(delay, -1, 0, kMaxLaunchBufferTime);
     if (seconds >= 0) p.BufferTime = static_cast<int32_t>(seconds);
   }
+  integer("RecordSegmentMinutes", p.RecordSegmentMinutes);
+  if (p.RecordSegmentMinutes < 1) p.RecordSegmentMinutes = TLaunchParams{}.RecordSegmentMinutes;
+  integer("RecordMaxMB", p.RecordMaxMB);
+  if (p.RecordMaxMB < 1) p.RecordMaxMB = TLaunchParams{}.RecordMaxMB;
   return p;
 }
 

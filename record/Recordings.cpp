@@ -85,9 +85,13 @@ int TRecording::CreateFile(std::chrono::system_clock::time_point start) {
   return error;
 }
 
+int64_t TRecording::CapBytes() const {
+  return options_.MaxMB > 0 ? std::min(options_.MaxMB, INT64_MAX / kMiB) * kMiB : 0;
+}
+
 void TRecording::Prune() {
   bytesSincePrune_ = 0;
-  if (options_.MaxMB > 0) PruneRecordings(folder_, options_.InstanceId, options_.MaxMB * kMiB, fileName_);
+  if (CapBytes() > 0) PruneRecordings(folder_, options_.InstanceId, CapBytes(), fileName_);
 }
 
 // ---- media side --------------------------------------------------------------
@@ -318,7 +322,7 @@ bool TRecording::FlushOrFail() {
   const uint64_t written = file_.Size() - before;
   bytesWritten_.fetch_add(written, std::memory_order_relaxed);
   bytesSincePrune_ += written;
-  const int64_t cap = options_.MaxMB * kMiB;
+  const int64_t cap = CapBytes();
   if (cap > 0 && static_cast<int64_t>(bytesSincePrune_) >= std::clamp(cap / 16, kMiB, kMaxPruneStep)) Prune();
   return true;
 }

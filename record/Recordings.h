@@ -62,6 +62,7 @@ class TRecording {
   std::chrono::system_clock::time_point Now() const;
   int CreateFile(std::chrono::system_clock::time_point start);  // 0 or the errno value
   void Prune();
+  int64_t CapBytes() const;  // 0: no cap
   bool Pushable() const;          // under mediaLock_
   void MarkSegment(bool isKey);   // under mediaLock_
 

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 #include "LaunchModes.h"
 #include "LauncherLines.h"
 #include "StatusDisplays.h"
@@ -109,6 +111,19 @@ TEST(LaunchParams, SupervisionParametersAndTheirLines) {
   EXPECT_EQ(StatsLine(2, f),
             "TIDECAST_STATS id=2 recv_kbps=1234.6 sent_kbps=1200.0 video_fps=25.0 audio_fps=46.9 dropped=7 delay_s=10.0");
   EXPECT_EQ(ReconnectStatusLine(2, 4), "正在重连，第2次，4秒后重试");
+}
+
+TEST(LaunchParams, RecordingParametersTakeTheirDefaultsBelowOne) {
+  const std::vector<std::tuple<std::string, int32_t, int64_t>> cases = {
+      {"id=2", 60, 20480},
+      {"RecordSegmentMinutes=15&recordmaxmb=500", 15, 500},
+      {"RecordSegmentMinutes=0&RecordMaxMB=-1", 60, 20480},
+      {"RecordSegmentMinutes=ten&RecordMaxMB=99999999999", 60, 99999999999}};
+  for (const auto& [list, minutes, maxMB] : cases) {
+    TLaunchParams p = ParseLaunchParams(list, "file:///srv/rec");
+    EXPECT_EQ(p.RecordSegmentMinutes, minutes) << list;
+    EXPECT_EQ(p.RecordMaxMB, maxMB) << list;
+  }
 }
 
 }  // namespace
