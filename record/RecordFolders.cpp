@@ -19,7 +19,8 @@ constexpr std::string_view kExtension = ".flv";
 constexpr size_t kStampLength = 16;  // YYYYMMDDTHHMMSSZ
 
 bool AllDigits(std::string_view text) {
-  return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [](char c) { return std::isdigit(static_cast<unsigned char>(c)); });
 }
 
 bool IsStamp(std::string_view text) {

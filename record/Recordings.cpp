@@ -271,7 +271,8 @@ uint32_t TRecording::FileTime(int64_t time) const {
 // FLV file with an onMetaData after the media began (measured), and the
 // server's own recordings hold none there either.
 void TRecording::KeepHeaderMessage(int32_t extra, const uint8_t* data, size_t length, int64_t time) {
-  std::vector<uint8_t>& kept = extra == kExtraMetadata ? metadata_ : extra == kExtraVideoHeader ? videoHeader_ : audioHeader_;
+  std::vector<uint8_t>& kept =
+      extra == kExtraMetadata ? metadata_ : extra == kExtraVideoHeader ? videoHeader_ : audioHeader_;
   kept.assign(data, data + length);
   if (!fileStarted_ || extra == kExtraMetadata) return;
   file_.AddTag(extra == kExtraVideoHeader ? kFlvTagVideo : kFlvTagAudio, FileTime(time), data, length);

@@ -55,7 +55,8 @@ struct TRig {
       for (; audio != media.audio.end() && audio->timeMs < endMs; ++audio) {
         TBytes raw = audio->Raw();
         if (audio->timeMs >= media.video[first].timeMs)
-          sender->SendAudio(handle, raw.data(), static_cast<uint32_t>(raw.size()), static_cast<uint32_t>(audio->timeMs + offsetMs));
+          sender->SendAudio(handle, raw.data(), static_cast<uint32_t>(raw.size()),
+                            static_cast<uint32_t>(audio->timeMs + offsetMs));
       }
     };
     for (size_t i = first; i < last; ++i) {
@@ -112,7 +113,7 @@ TEST(FlvRecorder, RecordsTheSendersMessagesCutsSegmentsAtKeyFramesAndStaysPlayab
   // The period ends at the 11th large picture: the next file begins at the next key frame (the 26th).
   rig.Feed(large, 0, 50, 2000, [&](size_t i) { if (i == 10) rig.clockSeconds = 61; });
   const uint32_t cutMs = 2000 + static_cast<uint32_t>(large.video[25].timeMs);
-  for (int i = 0; i < 200 && !(rig.Stats().AnyMediaSent && rig.Stats().SentMediaMs >= cutMs); ++i)
+  for (int i = 0; i < 600 && !(rig.Stats().AnyMediaSent && rig.Stats().SentMediaMs >= cutMs); ++i)
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
   ASSERT_GE(rig.Stats().SentMediaMs, cutMs) << "the newest media written, in the push's own times";
 
@@ -142,7 +143,8 @@ TEST(FlvRecorder, RecordsTheSendersMessagesCutsSegmentsAtKeyFramesAndStaysPlayab
   int wholePictures = 0;
   for (const TFlvTag& tag : MediaTags(cutFile)) wholePictures += tag.IsVideo() ? 1 : 0;
   // (ffprobe itself may crash on such a file; ffmpeg decodes it.)
-  TCommandResult decoded = RunCommand({"ffmpeg", "-nostdin", "-v", "quiet", "-i", cut, "-map", "0:v", "-f", "framecrc", "-"});
+  TCommandResult decoded =
+      RunCommand({"ffmpeg", "-nostdin", "-v", "quiet", "-i", cut, "-map", "0:v", "-f", "framecrc", "-"});
   EXPECT_EQ(decoded.exitCode, 0);
   std::istringstream lines(decoded.output);
   int decodedPictures = 0;
@@ -161,7 +163,8 @@ TEST(FlvRecorder, RecordsTheSendersMessagesCutsSegmentsAtKeyFramesAndStaysPlayab
   std::vector<TProbedPacket> packets = ProbePackets(second);
   EXPECT_EQ(LastVideoMs(packets), 960) << "times restart at 0 in each file; the last second is all there";
   EXPECT_EQ(std::count_if(packets.begin(), packets.end(), [](auto& p) { return p.codecType == "audio"; }),
-            std::count_if(large.audio.begin(), large.audio.end(), [](auto& a) { return a.timeMs >= 1000 && a.timeMs < 2000; }));
+            std::count_if(large.audio.begin(), large.audio.end(),
+                          [](auto& a) { return a.timeMs >= 1000 && a.timeMs < 2000; }));
 }
 
 TEST(FlvRecorder, SizeCapDeletesOnlyThisInstancesOldestRecordingsNeverTheOneBeingWritten) {
@@ -214,14 +217,15 @@ TEST(FlvRecorder, AFullDiskFailsTheRecordingForGoodAndLeavesAWholeFile) {
     limited.rlim_cur = 40 * 1024;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &limited), 0);
     rig.Feed(media, 0, 50, 0);
-    for (int i = 0; i < 200 && !rig.Stats().SendFailed; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    for (int i = 0; i < 600 && !rig.Stats().SendFailed; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(50));
     setrlimit(RLIMIT_FSIZE, &before);
     std::signal(SIGXFSZ, oldHandler);
   }
   EXPECT_EQ(rig.Stats().SendFailed, 1);
   EXPECT_EQ(rig.sender->FatalReason(rig.handle), "disk_full");
   const TAccessUnit& unit = media.video[0];
-  EXPECT_FALSE(rig.sender->SendVideo(rig.handle, unit.data.data(), static_cast<uint32_t>(unit.data.size()), 2000, true));
+  EXPECT_FALSE(
+      rig.sender->SendVideo(rig.handle, unit.data.data(), static_cast<uint32_t>(unit.data.size()), 2000, true));
   EXPECT_TRUE(rig.Close());
 
   const std::string path = dir.File("3-20261208T201500Z.flv");
