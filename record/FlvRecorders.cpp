@@ -1,5 +1,7 @@
 #include "FlvRecorders.h"
 
+#include <cctype>
+
 #include "Debugs.h"
 #include "RecordFolders.h"
 
@@ -55,4 +57,12 @@ std::string TFlvRecorder::FatalReason(void* handle) {
 
 std::unique_ptr<TSender> MakeFlvRecorder(const TRecordOptions& options) {
   return std::make_unique<TFlvRecorder>(options);
+}
+
+bool IsRecordingUrl(std::string_view url) {
+  constexpr std::string_view kScheme = "file:";
+  if (url.size() < kScheme.size()) return false;
+  for (size_t i = 0; i < kScheme.size(); ++i)
+    if (std::tolower(static_cast<unsigned char>(url[i])) != kScheme[i]) return false;
+  return true;
 }

@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "PushSeams.h"
 #include "Recordings.h"
@@ -28,3 +29,7 @@ class TFlvRecorder : public TSender {
 };
 
 std::unique_ptr<TSender> MakeFlvRecorder(const TRecordOptions& options);
+
+// True for a destination the recorder takes (the scheme "file:", in any
+// case), whether well formed or not: Open says what is wrong with it.
+bool IsRecordingUrl(std::string_view url);

@@ -198,6 +198,7 @@ TEST(FlvRecorder, AFullDiskFailsTheRecordingForGoodAndLeavesAWholeFile) {
     TRig rig(3);
     EXPECT_EQ(rig.sender->Open(url.c_str(), &rig.handle), code) << url;
     EXPECT_EQ(rig.handle, nullptr);
+    EXPECT_EQ(IsRecordingUrl(url), url[0] == 'f') << url;
   }
 
   TMediaOptions options;
