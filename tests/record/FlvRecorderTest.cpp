@@ -152,8 +152,14 @@ TEST(FlvRecorder, RecordsTheSendersMessagesCutsSegmentsAtKeyFramesAndStaysPlayab
   EXPECT_GT(wholePictures, 50);
   EXPECT_EQ(decodedPictures, wholePictures) << "every whole picture decodes";
 
-  EXPECT_TRUE(rig.Close());
+  // The file being written holds what was written, not a buffer's worth less.
   const std::string second = folder + "/3-20261208T201601Z.flv";
+  TFlvFile open = ReadFlvFile(second);
+  EXPECT_FALSE(open.truncated);
+  ASSERT_GE(open.tags.size(), 4u);
+  EXPECT_TRUE(open.tags[3].body == ExpectedVideoBody(large.video[25].data, true));
+
+  EXPECT_TRUE(rig.Close());
   EXPECT_EQ(FileNames(folder), (std::set<std::string>{"3-20261208T201500Z.flv", "3-20261208T201601Z.flv"}));
   file = ReadFlvFile(second);
   ExpectFileStart(file, large);
