@@ -125,6 +125,10 @@ TLaunchParams ParseLaunchParams(const std::string& parameterList, const std::vec
     std::string value;
     if (FindValue(lines, row.Name, value)) row.Read(value, p);
   }
+  integer("RecordSegmentMinutes", p.RecordSegmentMinutes);
+  if (p.RecordSegmentMinutes < 1) p.RecordSegmentMinutes = TLaunchParams{}.RecordSegmentMinutes;
+  integer("RecordMaxMB", p.RecordMaxMB);
+  if (p.RecordMaxMB < 1) p.RecordMaxMB = TLaunchParams{}.RecordMaxMB;
   return p;
 }
 

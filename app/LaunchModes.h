@@ -30,6 +30,12 @@ struct TLaunchParams {
   // Delay in seconds for this instance only, in place of the stored one;
   // absent (or out of 0..kMaxLaunchBufferTime) the stored delay counts.
   std::optional<int32_t> BufferTime;
+  // Local recordings (file:/// destinations): a new file after this many
+  // minutes, and this instance's recordings in the folder at most this many
+  // MiB. Below 1 (or not a number) the default counts; the defaults are
+  // TRecordOptions' (record/Recordings.h).
+  int32_t RecordSegmentMinutes = 60;
+  int64_t RecordMaxMB = 20480;
 
   bool RequestsHD() const { return (isHD & 0xFF) != 0; }
   uint8_t IpcMode() const { return static_cast<uint8_t>(isIPC & 0xFF); }

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <sstream>
+#include <tuple>
 
 #include "CommandLines.h"
 #include "LaunchModes.h"
@@ -130,6 +131,19 @@ TEST(LaunchParams, SupervisionParametersAndTheirLines) {
   const std::string usage = UsageText();
   for (const char* name : {"AutoReconnect=N", "StatsInterval=S", "BufferTime=S", "HttpPort=N"})
     EXPECT_NE(usage.find(name), std::string::npos) << name;
+}
+
+TEST(LaunchParams, RecordingParametersTakeTheirDefaultsBelowOne) {
+  const std::vector<std::tuple<std::string, int32_t, int64_t>> cases = {
+      {"id=2", 60, 20480},
+      {"RecordSegmentMinutes=15&recordmaxmb=500", 15, 500},
+      {"RecordSegmentMinutes=0&RecordMaxMB=-1", 60, 20480},
+      {"RecordSegmentMinutes=ten&RecordMaxMB=99999999999", 60, 99999999999}};
+  for (const auto& [list, minutes, maxMB] : cases) {
+    TLaunchParams p = ParseLaunchParams(list, "file:///srv/rec");
+    EXPECT_EQ(p.RecordSegmentMinutes, minutes) << list;
+    EXPECT_EQ(p.RecordMaxMB, maxMB) << list;
+  }
 }
 
 }  // namespace
