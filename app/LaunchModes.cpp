@@ -80,6 +80,8 @@ TLaunchParams ParseLaunchParams(const std::string& parameterList, const std::str
   integer("id", p.id);
   integer("AutoReconnect", p.AutoReconnect);
   integer("StatsInterval", p.StatsInterval);
+  text("TlsCaFile", p.TlsCaFile);
+  integer("TlsVerify", p.TlsVerify);
   if (p.StatsInterval < 0) p.StatsInterval = 0;
   std::string delay;
   if (FindValue(lines, "BufferTime", delay)) {

@@ -126,6 +126,7 @@ int TPushController::StartPush(const std::string& address, const std::string& us
   FCancel = false;
   FRtmpUrl = rtmpUrl;
   FAutoReconnect = FConfig.AutoReconnect != 0;
+  FSender.SetTls(FConfig.TlsCaFile, FConfig.TlsVerify != 0);
 
   FDeviceOpen = true;
   int result = FCapturer.Connect(address, user, password, isIPC, rtspPort, httpPort, isHD);
@@ -143,6 +144,7 @@ int TPushController::StartPush(const std::string& address, const std::string& us
   FSenderHandle = nullptr;
   void* handle = nullptr;
   result = OpenCancellable(rtmpUrl, &handle);
+  FLastOpenResult = result;
   FSenderHandle = handle;
   if (result != 0) {
     DebugLogFmt("RTMP_Open err=%d", result);
@@ -595,7 +597,7 @@ void TPushController::Reconnect() {
     }
     if (result != 0) {
       DebugLogFmt("RTMP_Open err=%d", result);
-      reason = "open_failed";
+      reason = result == VELMARO_TLS_FAILED ? "tls" : "open_failed";
       continue;
     }
     TMediaHeader header;

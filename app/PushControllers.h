@@ -129,6 +129,9 @@ class TPushController {
   bool HasBufferWorker() const { return FBufferWorker != nullptr; }
   uint32_t StartTick() const { return FStartTick; }
   TLinkState LinkState() const { return static_cast<TLinkState>(FLinkState.load()); }
+  // The sender's code of the last start's open (VELMARO_TLS_FAILED: the
+  // server's certificate failed a check).
+  int LastOpenResult() const { return FLastOpenResult.load(); }
   int ReconnectAttempt() const { return FAttempt.load(); }
   uint32_t NextAttemptTick() const { return FNextAttemptTick.load(); }
   // Frames dropped in this push: by the sender, past the outage queue's
@@ -160,6 +163,7 @@ class TPushController {
   // Runs the sender's Open on a thread of its own, so that the window (and
   // a quit signal) is served meanwhile and a cancel can end it.
   int OpenCancellable(const std::string& url, void** handle);
+  std::atomic<int> FLastOpenResult{0};
   // Keeps and, while the server is there, sends one message.
   void Emit(int stream, const uint8_t* data, uint32_t length, uint32_t relativeMs, bool isKey);
   bool SendKept(void* handle, const TKeptMessage& message);

@@ -247,16 +247,21 @@ void TTidecastMain::RunLaunchMode(const TLaunchParams& params) {
   if (!FShowOnStart) ErrorBox = [this](QWidget*, const QString& text, const QString&) { ReportHiddenError(text); };
   if (params.AutoReconnect >= 0) FConfig.AutoReconnect = params.AutoReconnect;  // this run only, not saved
   if (params.BufferTime) FConfig.BufferTime = *params.BufferTime;
+  if (!params.TlsCaFile.empty()) FConfig.TlsCaFile = params.TlsCaFile;  // this run only, like the above
+  if (params.TlsVerify >= 0) FConfig.TlsVerify = params.TlsVerify;
   FLaunchResult = FController->StartPush(params.Address, params.User, params.Password, params.RtmpUrl,
                                          params.RequestsHD(), params.IpcMode(), params.RtspPort, params.HttpPort);
   DebugLogFmt("Start ret=%d", FLaunchResult);
   StartResultPlatform::Report(FNotifyWindow, FInstanceId, FLaunchResult);
   if (FLaunchResult != kStartRunning) {
     FController->ReleaseLeftovers();  // nothing goes on reading the device
-    WriteLauncherLine(StateLine(FInstanceId, "failed", 0, -1, "start_result_" + std::to_string(FLaunchResult)));
+    const bool tls = FLaunchResult == kStartOpenFailed && FController->LastOpenResult() == VELMARO_TLS_FAILED;
+    WriteLauncherLine(StateLine(FInstanceId, "failed", 0, -1, tls ? "tls" : "start_result_" + std::to_string(FLaunchResult)));
     return;
   }
-  WriteLauncherLine(StateLine(FInstanceId, "running"));
+  // Unchecked RTMPS is said on the state line too, not only in the trace.
+  const bool unchecked = FConfig.TlsVerify == 0 && params.RtmpUrl.find("rtmps://") != std::string::npos;
+  WriteLauncherLine(StateLine(FInstanceId, "running", 0, -1, unchecked ? "tls_unverified" : ""));
   StartStatsLines(params.StatsInterval);
 }
 
