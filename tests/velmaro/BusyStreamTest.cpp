@@ -27,16 +27,6 @@ constexpr int64_t kLateStart = 0xFFFF00;  // 256 ms before RTMP's 24-bit field o
 
 const testsupport::TTestMedia& Media() { return testsupport::MakeTestMedia({}); }
 
-// The access unit followed by a filler-data NAL unit up to `size` bytes.
-TBytes Padded(const TBytes& accessUnit, size_t size) {
-  TBytes padded = accessUnit;
-  if (padded.size() + 6 >= size) return padded;
-  padded.insert(padded.end(), {0x00, 0x00, 0x00, 0x01, 0x0C});  // NAL unit type 12: filler data
-  padded.resize(size - 1, 0xFF);
-  padded.push_back(0x80);  // rbsp trailing bits
-  return padded;
-}
-
 struct TSent {
   uint8_t type;  // 9 video, 8 audio
   int64_t timeMs;

@@ -136,7 +136,8 @@ TEST_F(VelmaroRtmps, TheCertificateIsCheckedAgainstTheServerName) {
     EXPECT_NE(front.NamesSeen().find("localhost"), std::string::npos) << "no server name sent";
     const std::string trace = TraceText();
     if (const size_t took = trace.find(" ms (server name sent, certificate checked"); took != std::string::npos)
-      std::cout << "TLS handshake:" << trace.substr(trace.rfind(' ', took - 1), 6) << " ms\n";
+      std::cout << "TLS handshake:" << trace.substr(trace.rfind(' ', took - 1), took - trace.rfind(' ', took - 1))
+                << " ms\n";
     if (c.code != VELMARO_OK || !handle.Get()) continue;
     const auto& media = testsupport::MakeTestMedia({});
     TMediaHeader header = HeaderFor(media, false);

@@ -29,10 +29,9 @@ bool ReadLinkFigures(int fd, TLinkFigures& figures) {
   return true;
 }
 
-void SizeSendBuffer(int fd, int64_t bytesPerSecond) {
-  // Linux doubles the value for its bookkeeping; about half of that is payload.
-  int size = static_cast<int>(std::clamp<int64_t>(bytesPerSecond, kMinSendBuffer, kMaxSendBuffer));
-  setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
+void LimitUnsent(int fd) {
+  int lowWater = kMaxUnsentBytes;
+  setsockopt(fd, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &lowWater, sizeof lowWater);
 }
 
 void ResetOnClose(int fd) {
@@ -47,12 +46,24 @@ ssize_t SendWhileProgressing(int fd, const void* data, size_t length) {
   uint64_t acknowledged = figures.Acknowledged;
   auto lastProgress = TClock::now();
   for (;;) {
-    ssize_t sent = send(fd, data, length, MSG_DONTWAIT | MSG_NOSIGNAL);
-    if (sent >= 0) return sent;
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
-    pollfd ready{fd, POLLOUT, 0};
+    size_t room = length;
+    int unsent = 0;
+    if (known && ioctl(fd, SIOCOUTQNSD, &unsent) == 0)
+      room = unsent >= kMaxUnsentBytes ? 0 : std::min(length, static_cast<size_t>(kMaxUnsentBytes - unsent));
+    if (room > 0) {
+      ssize_t sent = send(fd, data, room, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (sent >= 0) return sent;
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return -1;
+    }
+    pollfd ready{fd, POLLOUT, 0};  // with LimitUnsent: wakes once the unsent bytes fell below the cap
     if (poll(&ready, 1, kSendSliceMs) < 0 && errno != EINTR) return -1;
+    if ((ready.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0) {  // reset, or shut down (an abort)
+      int error = 0;
+      socklen_t size = sizeof error;
+      errno = getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) == 0 && error != 0 ? error : EPIPE;
+      return -1;
+    }
     if (known && ReadLinkFigures(fd, figures) && figures.Acknowledged != acknowledged) {
       acknowledged = figures.Acknowledged;
       lastProgress = TClock::now();

@@ -29,8 +29,6 @@ constexpr size_t kMaxQueuedBytes = 32u * 1024 * 1024;
 constexpr std::chrono::milliseconds kOpenTimeout{10000};
 // Media messages remembered until acknowledged (about a minute of frames).
 constexpr size_t kMaxSentMarks = 4096;
-// The stream's rate when the header gives none (for the kernel's share).
-constexpr int64_t kAssumedBytesPerSecond = 512 * 1024;
 
 // Leading and trailing blanks are no part of a URL.
 std::string Trimmed(std::string_view text) {
@@ -244,7 +242,7 @@ void TRTMPSampleEvent::HandleSample(void* self, int32_t streamIndex, const uint8
   }
   if (result != 1) {
     context.SendFailed.store(true, std::memory_order_relaxed);
-    context.Sorter->Terminate();
+    event->Sorter->Terminate();
     DebugLog("Send failed");
   }
 }
@@ -275,6 +273,7 @@ int32_t VELMARO_CALL RTMP_Open(const char* url, TVelmaroHandle* handle) {
     context->Sorter = std::make_unique<TSampleSort>(2);
     context->Sorter->SetBound(kMaxQueuedMs, kMaxQueuedBytes, kVideoStream);
     context->SampleEvent = std::make_unique<TRTMPSampleEvent>(context.get());
+    context->SampleEvent->Sorter = context->Sorter.get();
     context->Sorter->SetOnSample({&TRTMPSampleEvent::HandleSample, context->SampleEvent.get()});
     *handle = context.release();
     return VELMARO_OK;
@@ -306,9 +305,6 @@ int32_t VELMARO_CALL RTMP_SendHeader(TVelmaroHandle handle, const TMediaHeader* 
       if (result <= 0) return VELMARO_HEADER_FAILED;
     }
     if (SendSetChunkSize(context.Connection.get(), kMediaChunkSize) <= 0) return VELMARO_HEADER_FAILED;
-    const int64_t bitsPerSecond = static_cast<int64_t>(std::max(copy.VideoDataRate, 0)) +
-                                  (copy.HasAudio ? std::max(copy.AudioDataRate, 0) : 0);
-    context.Connection->SizeSendBuffer(bitsPerSecond > 0 ? bitsPerSecond / 8 : kAssumedBytesPerSecond);
     if (!copy.HasAudio) context.Sorter->SetStreamUnused(kAudioStream);  // video alone leaves as it comes
     context.Header = copy;
     context.HeaderSent.store(true);

@@ -40,6 +40,9 @@ class TRTMPSampleEvent {
 
   bool FirstSent = false;  // only touched on the sorter's thread
   TRTMPContext* Context;   // not owned
+  // The sorter that calls: alive until its thread has ended (the context's
+  // pointer to it is already null while its destructor waits for the thread).
+  TSampleSort* Sorter = nullptr;
 };
 
 // Where a media message ends in the connection's byte stream: it has left

@@ -473,7 +473,7 @@ TOpenEnd TRtmpConnection::ConnectOnSocket(int fd, const TOpenBounds& bounds) {
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &receive, sizeof receive);
   // Sends wait as long as the peer acknowledges (LinkProgresses); the
   // kernel holds little, so that the send queue's bound is the real one.
-  velmaro::SizeSendBuffer(fd, kMinSendBuffer);
+  LimitUnsent(fd);
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   abortSocket_ = fcntl(fd, F_DUPFD_CLOEXEC, 0);
   rtmp_->m_sb.sb_socket = fd;
@@ -672,10 +672,6 @@ int TRtmpConnection::SendSetChunkSize(int32_t size) {
   rtmp_->m_outChunkSize = size;
   TSigPipeGuard sigPipe;
   return RTMP_SendPacket(rtmp_, &packet, 0);
-}
-
-void TRtmpConnection::SizeSendBuffer(int64_t bytesPerSecond) {
-  if (abortSocket_ >= 0) velmaro::SizeSendBuffer(abortSocket_, bytesPerSecond);
 }
 
 bool TRtmpConnection::Figures(TLinkFigures& figures) const {

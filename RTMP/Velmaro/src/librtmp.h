@@ -119,8 +119,6 @@ class TRtmpConnection {
   // Sets the outgoing chunk size and announces it (chunk stream 2).
   int SendSetChunkSize(int32_t size);
 
-  // The kernel's share of the queue: a second of `bytesPerSecond`.
-  void SizeSendBuffer(int64_t bytesPerSecond);
   // What the kernel tells of the connection's bytes; false once it is closed.
   // Any thread while the connection is open.
   bool Figures(TLinkFigures& figures) const;

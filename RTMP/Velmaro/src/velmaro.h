@@ -94,8 +94,8 @@ typedef void* TVelmaroHandle;
  *
  * A connection is broken on a socket error, or when the server has
  * acknowledged no byte for 10 s while data is outstanding; a slower server
- * only makes the media queue (see TVelmaroStats). The kernel holds about a
- * second of the stream. A broken connection and a close with bytes still
+ * only makes the media queue (see TVelmaroStats). The kernel is given at most
+ * 64 KiB not yet sent. A broken connection and a close with bytes still
  * unacknowledged end in a reset, so the server frees the stream at once. */
 VELMARO_API int32_t VELMARO_CALL RTMP_Open(const char* url, TVelmaroHandle* handle);
 VELMARO_API int32_t VELMARO_CALL RTMP_SendHeader(TVelmaroHandle handle, const TMediaHeader* header);
