@@ -57,12 +57,34 @@ std::string RedactAuthority(std::string_view authority) {
          std::string(authority.substr(at));
 }
 
-// librtmp reads "rtmp://host/app/playpath": the playpath (with any query of
-// its own) is the stream's key. A URL with the application only keeps it.
+// Every value of a query, whatever its name: an RTMP application's query is
+// where services put their keys.
+std::string RedactEveryValue(std::string_view query) {
+  std::string out;
+  size_t position = 0;
+  while (position <= query.size()) {
+    size_t end = std::min(query.find('&', position), query.size());
+    std::string_view item = query.substr(position, end - position);
+    size_t eq = item.find('=');
+    out.append(eq == std::string_view::npos ? SecretHint(item)
+                                            : std::string(item.substr(0, eq + 1)) + SecretHint(item.substr(eq + 1)));
+    if (end < query.size()) out.push_back('&');
+    position = end + 1;
+  }
+  return out;
+}
+
+// librtmp reads "rtmp://host/app/playpath", and the application may carry a
+// query ("app?key=K/playpath"): the playpath (with any query of its own) is
+// the stream's key, and so is every value of the application's query.
 std::string RedactRtmpPath(std::string_view path) {
-  size_t appEnd = path.find('/', 1);
-  if (appEnd == std::string_view::npos || appEnd + 1 >= path.size()) return std::string(path);
-  return std::string(path.substr(0, appEnd + 1)) + SecretHint(path.substr(appEnd + 1));
+  size_t appEnd = std::min(path.find('/', 1), path.size());
+  std::string_view app = path.substr(0, appEnd);
+  size_t question = app.find('?');
+  std::string out(app.substr(0, question));
+  if (question != std::string_view::npos) out += "?" + RedactEveryValue(app.substr(question + 1));
+  if (appEnd + 1 >= path.size()) return out + std::string(path.substr(appEnd));
+  return out + "/" + SecretHint(path.substr(appEnd + 1));
 }
 
 }  // namespace

@@ -18,5 +18,7 @@ std::string RedactSecret(std::string_view text, std::string_view secret);
 // A URL fit for a trace: the password of its user part, the values of query
 // items that carry credentials (names such as upswd, config.login, key,
 // token, password) and, in an RTMP URL, everything after the application
-// (the stream key) are replaced by their hints. Other parts stay as they are.
+// (the stream key) and every value of the application's own query
+// ("rtmp://host/app?key=K/room") are replaced by their hints. Other parts
+// stay as they are.
 std::string RedactUrl(std::string_view url);

@@ -59,6 +59,10 @@ void TConfig::Load() {
     AutoReconnect = 1;
     if (key->Read("AutoReconnect").Kind != TSettingKind::Missing)
       AutoReconnect = ReadInteger(*key, "AutoReconnect");
+    TlsCaFile.clear();
+    if (key->Read("TlsCaFile").Kind != TSettingKind::Missing) TlsCaFile = ReadString(*key, "TlsCaFile");
+    TlsVerify = 1;
+    if (key->Read("TlsVerify").Kind != TSettingKind::Missing) TlsVerify = ReadInteger(*key, "TlsVerify");
     std::string refusal = BufferTimeRefusal(BufferTime);
     if (!refusal.empty()) {
       BufferTime = 0;

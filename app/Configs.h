@@ -26,6 +26,9 @@ class TConfig {
   std::string RtmpUrl = DefaultRtmpUrl;  // RTMP publish URL
   int32_t BufferTime = 0;                // delay in seconds; 0 or less: no delay
   int32_t AutoReconnect = 1;             // nonzero: a lost server connection is made again
+  // RTMPS, set in the file only (the window neither shows nor saves them):
+  std::string TlsCaFile;                 // a PEM file of authorities trusted besides the system's
+  int32_t TlsVerify = 1;                 // 0: no certificate checks (a warning in the trace and state line)
   // The longest delay taken: above it, the window refuses to start and
   // Load refuses the stored value (no delay, with an error report).
   static constexpr int32_t MaxBufferTime = kMaxDelaySeconds;
@@ -34,7 +37,8 @@ class TConfig {
   // Never fails: a value of the wrong type, a missing integer other than
   // BufferTime or a file that cannot be read gives every field its default;
   // a missing BufferTime alone gives 0, and so does a BufferTime above
-  // MaxBufferTime (reported); a missing AutoReconnect alone gives 1. A
+  // MaxBufferTime (reported); a missing AutoReconnect alone gives 1, a
+  // missing TlsCaFile nothing and a missing TlsVerify 1. A
   // missing string reads as empty.
   void Load();
 

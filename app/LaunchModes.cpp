@@ -99,6 +99,20 @@ const std::vector<TLaunchParamRow>& LaunchParamTable() {
          ReadInteger(v, p.StatsInterval);
          if (p.StatsInterval < 0) p.StatsInterval = 0;
        }},
+      {"TlsCaFile", "PATH", "rtmps:// only: a PEM file of authorities trusted besides\nthe system's; without it the stored setting counts",
+       +[](const std::string& v, P& p) { p.TlsCaFile = v; }},
+      {"TlsVerify", "N", "rtmps:// only: 0 turns the certificate checks off; without it\nthe stored setting (1) counts",
+       +[](const std::string& v, P& p) { ReadInteger(v, p.TlsVerify); }},
+      {"RecordSegmentMinutes", "M", "file:/// destinations: a new file every M minutes (60)",
+       +[](const std::string& v, P& p) {
+         ReadInteger(v, p.RecordSegmentMinutes);
+         if (p.RecordSegmentMinutes < 1) p.RecordSegmentMinutes = TLaunchParams{}.RecordSegmentMinutes;
+       }},
+      {"RecordMaxMB", "MB", "file:/// destinations: this instance's files kept under MB (20480)",
+       +[](const std::string& v, P& p) {
+         ReadInteger(v, p.RecordMaxMB);
+         if (p.RecordMaxMB < 1) p.RecordMaxMB = TLaunchParams{}.RecordMaxMB;
+       }},
   };
   return table;
 }
@@ -125,10 +139,6 @@ TLaunchParams ParseLaunchParams(const std::string& parameterList, const std::vec
     std::string value;
     if (FindValue(lines, row.Name, value)) row.Read(value, p);
   }
-  integer("RecordSegmentMinutes", p.RecordSegmentMinutes);
-  if (p.RecordSegmentMinutes < 1) p.RecordSegmentMinutes = TLaunchParams{}.RecordSegmentMinutes;
-  integer("RecordMaxMB", p.RecordMaxMB);
-  if (p.RecordMaxMB < 1) p.RecordMaxMB = TLaunchParams{}.RecordMaxMB;
   return p;
 }
 

@@ -249,19 +249,25 @@ void TTidecastMain::RunLaunchMode(const TLaunchParams& params) {
   if (!FShowOnStart) ErrorBox = [this](QWidget*, const QString& text, const QString&) { ReportHiddenError(text); };
   if (params.AutoReconnect >= 0) FConfig.AutoReconnect = params.AutoReconnect;  // this run only, not saved
   if (params.BufferTime) FConfig.BufferTime = *params.BufferTime;
+  if (!params.TlsCaFile.empty()) FConfig.TlsCaFile = params.TlsCaFile;  // this run only, like the above
+  if (params.TlsVerify >= 0) FConfig.TlsVerify = params.TlsVerify;
   // The result and running lines are written before any supervising thread
   // can report a link.
-  FController->OnStartResult = [this](int result) {
+  // An rtmps:// push without certificate checks says so in its running line.
+  const bool unverified = FConfig.TlsVerify == 0 && params.RtmpUrl.rfind("rtmps://", 0) == 0;
+  FController->OnStartResult = [this, unverified](int result) {
     DebugLogFmt("Start ret=%d", result);
     StartResultPlatform::Report(FNotifyWindow, FInstanceId, result);
-    if (result == kStartRunning) WriteLauncherLine(StateLine(FInstanceId, "running"));
+    if (result == kStartRunning)
+      WriteLauncherLine(StateLine(FInstanceId, "running", 0, -1, unverified ? "tls_unverified" : ""));
   };
   FLaunchResult = FController->StartPush(params.Address, params.User, params.Password, params.Destinations,
                                          params.RequestsHD(), params.IpcMode(), params.RtspPort, params.HttpPort);
   FController->OnStartResult = nullptr;
   if (FLaunchResult != kStartRunning) {
     FController->ReleaseLeftovers();  // nothing goes on reading the device
-    WriteLauncherLine(StateLine(FInstanceId, "failed", 0, -1, "start_result_" + std::to_string(FLaunchResult)));
+    const bool tls = FLaunchResult == kStartOpenFailed && FController->LastOpenResult() == VELMARO_TLS_FAILED;
+    WriteLauncherLine(StateLine(FInstanceId, "failed", 0, -1, tls ? "tls" : "start_result_" + std::to_string(FLaunchResult)));
     return;
   }
   StartStatsLines(params.StatsInterval);

@@ -20,6 +20,11 @@ bool TVelmaroSender::Close(void* handle) { return RTMP_Close(handle); }
 
 void TVelmaroSender::CancelOpen() { RTMP_CancelOpen(); }
 
+void TVelmaroSender::SetTls(const std::string& caFile, bool verify) {
+  RTMP_SetParam(nullptr, VELMARO_PARAM_TLS_CA_FILE, caFile.c_str());
+  RTMP_SetParam(nullptr, VELMARO_PARAM_TLS_VERIFY, verify ? "1" : "0");
+}
+
 bool TVelmaroSender::GetStats(void* handle, TVelmaroStats* stats) {
   return RTMP_GetStats(handle, stats) == VELMARO_OK;
 }

@@ -12,5 +12,6 @@ class TVelmaroSender : public TSender {
   bool SendAudio(void* handle, const uint8_t* data, uint32_t length, uint32_t timeMs) override;
   bool Close(void* handle) override;
   void CancelOpen() override;
+  void SetTls(const std::string& caFile, bool verify) override;
   bool GetStats(void* handle, TVelmaroStats* stats) override;
 };

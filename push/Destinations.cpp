@@ -206,7 +206,7 @@ void TDestination::TryConnect() {
   }
   if (result != 0) {
     DebugLogFmt("RTMP_Open dest=%d err=%d", FNumber, result);
-    WaitForAttempt(attempt + 1, "open_failed");
+    WaitForAttempt(attempt + 1, result == VELMARO_TLS_FAILED ? "tls" : "open_failed");
     return;
   }
   TMediaHeader header;

@@ -34,7 +34,8 @@ uint32_t SystemTickCount() {
 
 TPushController::TPushController(TSender& sender, TCaptureDevice& capturer, const TConfig& config,
                                  TDelayBufferFactory makeDelayBuffer, TPushClock& clock)
-    : FSenders(sender),
+    : FRtmpSender(sender),
+      FSenders(sender),
       FCapturer(capturer),
       FConfig(config),
       FMakeDelayBuffer(std::move(makeDelayBuffer)),
@@ -99,6 +100,7 @@ int TPushController::StartPush(const std::string& address, const std::string& us
   FCancel = false;
   FDeviceLost = false;
   const bool autoReconnect = FConfig.AutoReconnect != 0;
+  FRtmpSender.SetTls(FConfig.TlsCaFile, FConfig.TlsVerify != 0);
 
   FDeviceOpen = true;
   int result = FCapturer.Connect(address, user, password, isIPC, rtspPort, httpPort, isHD);
@@ -129,6 +131,7 @@ int TPushController::StartPush(const std::string& address, const std::string& us
 
   void* handle = nullptr;
   result = OpenCancellable(first.Sender(), first.Url(), &handle);
+  FLastOpenResult = result;
   if (result != 0) {
     DebugLogFmt("RTMP_Open err=%d", result);
     return Started(kStartOpenFailed);

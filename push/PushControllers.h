@@ -125,6 +125,9 @@ class TPushController : public TPushCounters {
   TLinkState LinkState() const;
   int ReconnectAttempt() const;
   uint32_t NextAttemptTick() const;
+  // The sender's code of the last start's open of the first destination
+  // (VELMARO_TLS_FAILED: the server's certificate failed a check).
+  int LastOpenResult() const { return FLastOpenResult.load(); }
   // The destinations of the running push, in argument order (for counters).
   size_t DestinationCount() const { return FDestinations.size(); }
   const TDestination& Destination(size_t i) const { return *FDestinations[i]; }
@@ -149,6 +152,7 @@ class TPushController : public TPushCounters {
   void WatchDevice();
   void SetState(TState state);
 
+  TSender& FRtmpSender;
   TDestinationSenders FSenders;
   TCaptureDevice& FCapturer;
   const TConfig& FConfig;
@@ -163,6 +167,7 @@ class TPushController : public TPushCounters {
   TState FState = TState::Idle;
   uint32_t FStartTick = 0;
   std::atomic<bool> FCancel{false};
+  std::atomic<int> FLastOpenResult{0};
 
   // The device watch.
   TDeviceWatchdog FWatchdog;

@@ -29,6 +29,9 @@ class TSender {
   virtual bool Close(void* handle) = 0;
   // RTMP_CancelOpen: every Open under way returns soon after.
   virtual void CancelOpen() {}
+  // RTMPS for the opens that follow: authorities trusted besides the
+  // system's (a PEM file; empty: none), and whether certificates are checked.
+  virtual void SetTls(const std::string& /*caFile*/, bool /*verify*/) {}
   // RTMP_GetStats; false when the sender has none for the handle.
   virtual bool GetStats(void* /*handle*/, TVelmaroStats* /*stats*/) { return false; }
   // Why the handle failed for good, as a state-line reason word (a full disk

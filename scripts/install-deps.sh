@@ -16,7 +16,7 @@ packages=(
   gstreamer1.0-plugins-ugly gstreamer1.0-libav
   libsoup-3.0-dev
   nginx-light libnginx-mod-rtmp
-  ffmpeg
+  ffmpeg openssl
   procps psmisc
   xvfb x11-utils systemd
 )

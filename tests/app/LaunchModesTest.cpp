@@ -105,6 +105,10 @@ TEST(LaunchParams, SupervisionParametersAndTheirLines) {
   EXPECT_EQ(p.AutoReconnect, 0);
   EXPECT_EQ(p.StatsInterval, 5);
   EXPECT_EQ(ParseLaunchParams("StatsInterval=-3", "u").StatsInterval, 0);
+  EXPECT_EQ(absent.TlsVerify, -1) << "the stored setting decides";
+  TLaunchParams tls = ParseLaunchParams("tlsverify=0&TlsCaFile=/etc/ingest-ca.pem", "rtmps://h/a/b");
+  EXPECT_EQ(tls.TlsVerify, 0);
+  EXPECT_EQ(tls.TlsCaFile, "/etc/ingest-ca.pem");
 
   EXPECT_EQ(StateLine(2, "running"), "TIDECAST_STATE id=2 state=running");
   EXPECT_EQ(StateLine(2, "reconnecting", 3, 4, "server_lost"),

@@ -380,6 +380,39 @@ TEST(NoReconnect, ALostServerEndsThePushWithAFailedLine) {
   EXPECT_GE(program.Terminate(), 0);
 }
 
+// RTMPS to a front whose certificate nobody vouches for (self-signed): the
+// start ends with result 2 and says why; with TlsVerify=0 it runs, and the
+// running line says the certificate went unchecked.
+TEST(RtmpsFront, AnUntrustedCertificateFailsTheStartUnlessChecksAreOff) {
+  TTempDir dir("tidecast-rtmps");
+  auto made = RunCommand({"openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                          "-nodes", "-days", "2", "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost",
+                          "-keyout", dir.File("front.key"), "-out", dir.File("front.pem")});
+  ASSERT_EQ(made.exitCode, 0) << made.errors;
+  TNginxRtmp nginx;
+  TDeviceSimulator device;
+  nginx.Start();
+  device.Start();
+  const int port = FreeLoopbackPort();
+  TChildProcess front;
+  front.Start({"python3", SourceDir() + "/tests/velmaro/tls_front.py", "--port", std::to_string(port), "--upstream",
+               std::to_string(nginx.Port()), "--cert", dir.File("front.pem"), "--key", dir.File("front.key"),
+               "--sni-out", dir.File("sni"), "--lifetime", "90"},
+              dir.File("front.log"));
+  ASSERT_TRUE(WaitForListener(port, seconds(10)));
+  const std::string url = "rtmps://localhost:" + std::to_string(port) + "/" + nginx.Application() + "/room9";
+  TProgram refused;
+  refused.Start(Parameters(device, 9), url);
+  EXPECT_TRUE(refused.WaitLine("TIDECAST_START_RESULT id=9 result=2", seconds(30))) << refused.Log();
+  EXPECT_TRUE(refused.WaitLine("TIDECAST_STATE id=9 state=failed reason=tls", seconds(2))) << refused.Log();
+  EXPECT_GE(refused.Terminate(), 0);
+  TProgram unchecked;
+  unchecked.Start(Parameters(device, 10, "&TlsVerify=0"), url);
+  EXPECT_TRUE(unchecked.WaitLine("TIDECAST_STATE id=10 state=running reason=tls_unverified", seconds(30)))
+      << unchecked.Log();
+  EXPECT_GE(unchecked.Terminate(), 0);
+}
+
 // A launcher that closed its end of standard output: the lines are lost, the
 // push goes on and still stops cleanly.
 TEST(ClosedOutput, ThePushGoesOn) {

@@ -23,6 +23,8 @@ TEST(Redactions, UrlsKeepAHintOfEachSecret) {
       {"RTMPS://h:443/app/ab12cd34?sign=x", "RTMPS://h:443/app/" + kEllipsis + "=x"},
       {"rtmp://h/live", "rtmp://h/live"},
       {"rtmp://h/live/", "rtmp://h/live/"},
+      {"rtmp://h/app?key=0123456789abcdef4f2a/room", "rtmp://h/app?key=" + kEllipsis + "4f2a/" + kEllipsis},
+      {"rtmp://h/app?a1b2c3d4e5&x=1", "rtmp://h/app?" + kEllipsis + "e5&x=" + kEllipsis},
       {"not a url?key=abc", "not a url?key=" + kEllipsis},
   };
   for (const Case& c : cases) EXPECT_EQ(RedactUrl(c.url), c.traced) << c.url;

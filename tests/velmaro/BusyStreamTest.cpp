@@ -27,16 +27,6 @@ constexpr int64_t kLateStart = 0xFFFF00;  // 256 ms before RTMP's 24-bit field o
 
 const testsupport::TTestMedia& Media() { return testsupport::MakeTestMedia({}); }
 
-// The access unit followed by a filler-data NAL unit up to `size` bytes.
-TBytes Padded(const TBytes& accessUnit, size_t size) {
-  TBytes padded = accessUnit;
-  if (padded.size() + 6 >= size) return padded;
-  padded.insert(padded.end(), {0x00, 0x00, 0x00, 0x01, 0x0C});  // NAL unit type 12: filler data
-  padded.resize(size - 1, 0xFF);
-  padded.push_back(0x80);  // rbsp trailing bits
-  return padded;
-}
-
 struct TSent {
   uint8_t type;  // 9 video, 8 audio
   int64_t timeMs;
@@ -89,7 +79,8 @@ size_t ResidentBytes() {
 }
 
 // The server takes 350 KB/s of a 6 Mbit/s stream (750 KB/s): the queue must
-// stop at its bound by dropping whole groups of pictures, memory stays flat,
+// stop at its bound by dropping whole groups of pictures (never the audio,
+// which the link carries), memory stays flat,
 // the push goes on, and what arrives decodes without an error.
 TEST(VelmaroBusyStream, ASlowUplinkDropsWholeGroupsAndMemoryStaysFlat) {
   const char* longer = std::getenv("TIDECAST_SLOW_UPLINK_SECONDS");  // 60 for the figures
@@ -121,7 +112,7 @@ TEST(VelmaroBusyStream, ASlowUplinkDropsWholeGroupsAndMemoryStaysFlat) {
   RTMP_GetStats(handle.Get(), &stats);
   EXPECT_EQ(stats.SendFailed, 0);
   EXPECT_GT(stats.VideoFramesDropped, 0u);
-  EXPECT_GT(stats.AudioFramesDropped, 0u);
+  EXPECT_EQ(stats.AudioFramesDropped, 0u) << "the audio goes only when no video is left to drop";
   EXPECT_LE(queuedPeakMs, 8000u + 1000u);  // one group's worth above the bound at most
   EXPECT_LE(queuedPeakBytes, 32u * 1024 * 1024);
 #ifndef TIDECAST_SANITIZED  // a sanitizer's quarantine holds on to freed blocks: resident memory says nothing

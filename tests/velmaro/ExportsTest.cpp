@@ -115,7 +115,7 @@ TEST_F(VelmaroExports, RefuseNullArgumentsWithTheirCodes) {
   ASSERT_EQ(handle.Open(Url()), VELMARO_OK);
   EXPECT_EQ(RTMP_SendHeader(handle.Get(), nullptr), VELMARO_METADATA_FAILED);
   EXPECT_EQ(Traces().back(), "SendMetadata err=0");
-  EXPECT_EQ(RTMP_SetParam(handle.Get(), 2, "true"), VELMARO_BAD_HANDLE);
+  EXPECT_EQ(RTMP_SetParam(handle.Get(), 99, "true"), VELMARO_BAD_HANDLE);
   EXPECT_FALSE(RTMP_SendVideo(handle.Get(), nullptr, 10, 0, 1));
   EXPECT_FALSE(RTMP_SendVideo(handle.Get(), frame, 0, 0, 1));
   EXPECT_TRUE(handle.Close());
@@ -177,7 +177,7 @@ TEST_F(VelmaroExports, ASecondHeaderBeforeMediaSendsEverythingAgainAndReplacesTh
   }
 }
 
-TEST_F(VelmaroExports, WithoutAudioVideoGoesOutAtOnceAndPassThroughSendsTheBufferUnchanged) {
+TEST_F(VelmaroExports, WithoutAudioVideoLeavesUnheldAndPassThroughSendsTheBufferUnchanged) {
   const auto& media = Media();
   THandle handle;
   ASSERT_EQ(handle.Open(Url()), VELMARO_OK);
@@ -193,7 +193,7 @@ TEST_F(VelmaroExports, WithoutAudioVideoGoesOutAtOnceAndPassThroughSendsTheBuffe
   EXPECT_EQ(RTMP_SetParam(handle.Get(), VELMARO_PARAM_PASSTHROUGH, "yes"), VELMARO_OK);
   EXPECT_TRUE(RTMP_SendVideo(handle.Get(), second.data(), static_cast<uint32_t>(second.size()), 80, 0));
   EXPECT_EQ(RTMP_SetParam(handle.Get(), VELMARO_PARAM_PASSTHROUGH, nullptr), VELMARO_OK);
-  EXPECT_TRUE(handle.Close());
+  EXPECT_TRUE(handle.CloseAfterDrain());
 
   auto tags = MediaTags(Recording(*server_, Stream()));
   ASSERT_EQ(tags.size(), 3u);

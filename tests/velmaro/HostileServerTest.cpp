@@ -146,11 +146,13 @@ TEST_F(VelmaroOpenWaits, RTMP_CancelOpenEndsEveryWaitOfAnOpen) {
   TOpenOutcome connecting = CancelWhileWaiting("rtmp://127.0.0.1:" + std::to_string(backlog.Port()) + "/app/s");
   testsupport::TSilentServer silent;  // accepts, never answers the handshake
   TOpenOutcome handshake = CancelWhileWaiting("rtmp://127.0.0.1:" + std::to_string(silent.Port()) + "/app/s");
+  TOpenOutcome tls = CancelWhileWaiting("rtmps://127.0.0.1:" + std::to_string(silent.Port()) + "/app/s");
   THostileServer mute({"mute"});
   TOpenOutcome conversation = CancelWhileWaiting(mute.Url());
 
   const std::pair<const char*, TOpenOutcome*> waits[] = {
-      {"name lookup", &lookup}, {"connect", &connecting}, {"handshake", &handshake}, {"conversation", &conversation}};
+      {"name lookup", &lookup}, {"connect", &connecting}, {"handshake", &handshake}, {"TLS handshake", &tls},
+      {"conversation", &conversation}};
   for (const auto& [what, outcome] : waits) {
     SCOPED_TRACE(what);
     EXPECT_EQ(outcome->code, VELMARO_OPEN_CANCELLED);

@@ -194,9 +194,9 @@ TEST_F(TwoStreamSort, ConcurrentPushersStillYieldTimeOrder) {
 }
 
 // A server slower than the stream: the sorter's thread is held in its first
-// release while the rest queues. Past the bound whole groups go from the
-// oldest end (video up to a key frame, the audio of that span), never a kept
-// sample, and the counts say what went.
+// release while the rest queues. Past the bound whole groups of video go from
+// the oldest end, never a kept sample; the audio stays while video is left to
+// drop, and goes (oldest first) only once none is; the counts say what went.
 // The bound's clock, moved by the test as a live source would move it.
 std::atomic<int64_t> gNowMs{0};
 int64_t TestNow() { return gNowMs.load(); }
@@ -232,18 +232,36 @@ TEST(SampleSortBound, DropsWholeGroupsFromTheOldestEndAndKeepsKeptSamples) {
     video(t, t % 160 == 0);  // key frames at 160, 320, 480
     EXPECT_TRUE(sorter.Push(1, &b, 1, t - 20, 0, 0));
   }
-  // Cut at 160 (video 40-120, audio 0-100), at 320 (video 160-280, audio
-  // 140-260) and at 480 (video 320-440, audio 300-420).
+  // Cut at 160 (video 40-120), at 320 (video 160-280) and at 480 (video
+  // 320-440); every audio sample stays.
   EXPECT_EQ(sorter.Dropped(0), 11u);
-  EXPECT_EQ(sorter.Dropped(1), 12u);
-  EXPECT_EQ(sorter.QueuedMs(), 20);
-  EXPECT_EQ(sorter.QueuedBytes(), 3u);  // the kept header, video 480, audio 460
+  EXPECT_EQ(sorter.Dropped(1), 0u);
+  EXPECT_EQ(sorter.QueuedMs(), 480);
+  EXPECT_EQ(sorter.QueuedBytes(), 15u);  // the kept header, audio 0-460, video 480
+
+  // Much later: video 480 goes, and with no video left the stale audio too.
+  gNowMs = 1000;
+  EXPECT_TRUE(sorter.Push(1, &b, 1, 500, 0, 0));
+  EXPECT_EQ(sorter.Dropped(0), 12u);
+  EXPECT_EQ(sorter.Dropped(1), 13u);
+  EXPECT_EQ(sorter.QueuedBytes(), 2u);  // the kept header, audio 500
 
   gateOpen.set_value();
-  PushAt(sorter, 1, 500);  // lets video 480 leave
-  gated.recorder.WaitFor(4);
+  video(520, true);
+  gated.recorder.WaitFor(3);
   std::this_thread::sleep_for(30ms);
-  EXPECT_EQ(gated.recorder.Order(), (TOrder{{0, 0}, {0, 50}, {1, 460}, {0, 480}}));
+  EXPECT_EQ(gated.recorder.Order(), (TOrder{{0, 0}, {0, 50}, {1, 500}}));
+}
+
+// A video-only stream: the unused audio stream is not waited for.
+TEST(SampleSort, AnUnusedStreamIsNotWaitedFor) {
+  TRecorder recorder;
+  TSampleSort sorter(2);
+  sorter.SetStreamUnused(1);
+  sorter.SetOnSample(recorder.Handler());
+  for (int64_t t : {0, 40, 80}) PushAt(sorter, 0, t);
+  recorder.WaitFor(3);
+  EXPECT_EQ(recorder.Order(), (TOrder{{0, 0}, {0, 40}, {0, 80}}));
 }
 
 }  // namespace

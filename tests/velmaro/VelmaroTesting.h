@@ -70,6 +70,16 @@ inline TBytes ExpectedAvcSequenceHeader(const TBytes& sps, const TBytes& pps) {
   return b;
 }
 
+// The access unit followed by a filler-data NAL unit up to `size` bytes.
+inline TBytes Padded(const TBytes& accessUnit, size_t size) {
+  TBytes padded = accessUnit;
+  if (padded.size() + 6 >= size) return padded;
+  padded.insert(padded.end(), {0x00, 0x00, 0x00, 0x01, 0x0C});  // NAL unit type 12: filler data
+  padded.resize(size - 1, 0xFF);
+  padded.push_back(0x80);  // rbsp trailing bits
+  return padded;
+}
+
 // Video and audio tags that carry media (sequence headers left out).
 inline std::vector<testsupport::TFlvTag> MediaTags(const testsupport::TFlvFile& file) {
   std::vector<testsupport::TFlvTag> tags;

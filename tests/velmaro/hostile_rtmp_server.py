@@ -7,7 +7,9 @@ Modes:
   mute             handshake, then read and never answer connect
   chatty           handshake, then a ping a second, never an answer to connect
   slow-proxy       forward to --upstream, taking the publisher's bytes at
-                   --rate bytes a second (a slow uplink); replies go back at once
+                   --rate bytes a second (a slow uplink); replies go back at once;
+                   with --freeze-for, the path forwards nothing either way for
+                   that long, --freeze-at seconds after the first connection
   capture          forward to --upstream unthrottled and write what the server
                    sends to --out (seed replies for the connect-path fuzz target)
 Every mode ends by itself after --lifetime seconds.
@@ -78,10 +80,22 @@ def serve_hostile(conn, args):
         pass
 
 
+FREEZE = {"at": None, "start": 0.0, "length": 0.0}
+
+
+def wait_while_frozen():
+    """The path stops forwarding for a while (both ways), as a link that froze."""
+    if FREEZE["at"] is None:
+        return
+    while FREEZE["at"] + FREEZE["start"] <= time.monotonic() < FREEZE["at"] + FREEZE["start"] + FREEZE["length"]:
+        time.sleep(0.05)
+
+
 def pump(source, target, rate=0, record=None):
     """Copies until either side closes; `rate` bytes a second when given."""
     try:
         while True:
+            wait_while_frozen()
             if rate:
                 data = source.recv(max(1, rate // 20))
                 time.sleep(len(data) / rate)
@@ -103,6 +117,8 @@ def pump(source, target, rate=0, record=None):
 
 
 def serve_proxy(conn, args):
+    if args.freeze_for > 0 and FREEZE["at"] is None:  # timed from the first connection
+        FREEZE.update(at=time.monotonic(), start=args.freeze_at, length=args.freeze_for)
     if args.mode == "slow-proxy":
         # A small receive buffer: the slow drain reaches the sender soon.
         conn.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 64 * 1024)
@@ -123,6 +139,8 @@ def main():
     parser.add_argument("--rate", type=int, default=350000)
     parser.add_argument("--out", default="")
     parser.add_argument("--lifetime", type=float, default=120)
+    parser.add_argument("--freeze-at", type=float, default=0, help="seconds after the first connection")
+    parser.add_argument("--freeze-for", type=float, default=0, help="seconds the path forwards nothing")
     args = parser.parse_args()
     listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
     listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)

@@ -13,6 +13,7 @@
 #include "Debugs.h"
 #include "ErrorReports.h"
 #include "Redactions.h"
+#include "TlsSessions.h"
 
 namespace velmaro {
 namespace {
@@ -26,6 +27,23 @@ constexpr int64_t kMaxQueuedMs = 8000;
 constexpr size_t kMaxQueuedBytes = 32u * 1024 * 1024;
 // An open ends by this, from name lookup to the start of publishing.
 constexpr std::chrono::milliseconds kOpenTimeout{10000};
+// Media messages remembered until acknowledged (about a minute of frames).
+constexpr size_t kMaxSentMarks = 4096;
+
+// Leading and trailing blanks are no part of a URL.
+std::string Trimmed(std::string_view text) {
+  const char* blanks = " \t\r\n\f\v";
+  size_t first = text.find_first_not_of(blanks);
+  if (first == std::string_view::npos) return {};
+  return std::string(text.substr(first, text.find_last_not_of(blanks) - first + 1));
+}
+
+// "0", "false", "no", "off" (any case) turn a switch off; anything else on.
+bool SwitchOn(const char* value) {
+  std::string text = Trimmed(value != nullptr ? value : "");
+  for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return !(text == "0" || text == "false" || text == "no" || text == "off");
+}
 
 
 TRTMPContext* ContextOf(TVelmaroHandle handle) { return static_cast<TRTMPContext*>(handle); }
@@ -100,6 +118,7 @@ int OpenConnection(const char* url, std::unique_ptr<TRtmpConnection>& connection
   connection->EnableWrite();
   if (OpenCancelled(generation)) return VELMARO_OPEN_CANCELLED;
   TOpenEnd end = connection->Connect(bounds);
+  if (end == TOpenEnd::TlsRefused) return OpenStageCode(end, "RTMP_Connect", VELMARO_TLS_FAILED);
   if (end != TOpenEnd::Done) return OpenStageCode(end, "RTMP_Connect", VELMARO_CONNECT_FAILED);
   end = connection->ConnectStream(bounds);
   if (OpenCancelled(generation)) return VELMARO_OPEN_CANCELLED;
@@ -147,6 +166,24 @@ int SendSetChunkSize(TRtmpConnection* connection, int32_t size) {
   return connection == nullptr ? 0 : connection->SendSetChunkSize(size);
 }
 
+void UpdateSentFigures(TRTMPContext& context, const TSentMark* written) {
+  TLinkFigures figures;
+  const bool known = context.Connection->Figures(figures);
+  std::lock_guard guard(context.SentLock);
+  if (written != nullptr) {
+    context.Unacknowledged.push_back(*written);
+    if (context.Unacknowledged.size() > kMaxSentMarks) context.Unacknowledged.pop_front();
+  }
+  if (!known) return;
+  if (figures.Acknowledged > context.BytesSent.load(std::memory_order_relaxed))
+    context.BytesSent.store(figures.Acknowledged, std::memory_order_relaxed);
+  while (!context.Unacknowledged.empty() && context.Unacknowledged.front().EndOffset <= figures.Acknowledged) {
+    context.SentMediaMs.store(context.Unacknowledged.front().TimeMs, std::memory_order_relaxed);
+    context.AnyMediaSent.store(true, std::memory_order_release);
+    context.Unacknowledged.pop_front();
+  }
+}
+
 int32_t QueueHeaderMessages(TRTMPContext& context, const TMediaHeader& header) {
   if (header.HasAudio != context.Header.HasAudio) return VELMARO_HEADER_FAILED;  // the sorter's streams are fixed
   uint8_t buffer[kHeaderBufferSize];
@@ -192,16 +229,20 @@ void TRTMPSampleEvent::HandleSample(void* self, int32_t streamIndex, const uint8
   event->FirstSent = true;
   int result = context.Connection->SendPacket(messageType, data, static_cast<uint32_t>(length),
                                               static_cast<uint32_t>(time), form);
-  if (result == 1) {
-    context.BytesSent.fetch_add(static_cast<uint64_t>(length), std::memory_order_relaxed);
-    if (extra == kSampleMedia) {
+  if (result == 1 && extra == kSampleMedia) {
+    // Written is not gone: it has left once the peer acknowledges its last byte.
+    TLinkFigures figures;
+    if (context.Connection->Figures(figures)) {
+      const TSentMark written{figures.Acknowledged + figures.Outstanding, static_cast<uint32_t>(time)};
+      UpdateSentFigures(context, &written);
+    } else {  // no figures from the kernel: taken counts as sent
       context.SentMediaMs.store(static_cast<uint32_t>(time), std::memory_order_relaxed);
       context.AnyMediaSent.store(true, std::memory_order_release);
     }
   }
   if (result != 1) {
     context.SendFailed.store(true, std::memory_order_relaxed);
-    context.Sorter->Terminate();
+    event->Sorter->Terminate();
     DebugLog("Send failed");
   }
 }
@@ -223,7 +264,8 @@ int32_t VELMARO_CALL RTMP_Open(const char* url, TVelmaroHandle* handle) {
   }
   return Guarded<int32_t>(VELMARO_NO_CONNECTION_OBJECT, [&]() -> int32_t {
     std::unique_ptr<TRtmpConnection> connection;
-    int32_t code = OpenConnection(url, connection);
+    const std::string trimmed = Trimmed(url);
+    int32_t code = OpenConnection(trimmed.c_str(), connection);
     if (code != VELMARO_OK) return code;  // the connection object is released here
     auto context = std::make_unique<TRTMPContext>();
     context->Connection = std::move(connection);
@@ -231,6 +273,7 @@ int32_t VELMARO_CALL RTMP_Open(const char* url, TVelmaroHandle* handle) {
     context->Sorter = std::make_unique<TSampleSort>(2);
     context->Sorter->SetBound(kMaxQueuedMs, kMaxQueuedBytes, kVideoStream);
     context->SampleEvent = std::make_unique<TRTMPSampleEvent>(context.get());
+    context->SampleEvent->Sorter = context->Sorter.get();
     context->Sorter->SetOnSample({&TRTMPSampleEvent::HandleSample, context->SampleEvent.get()});
     *handle = context.release();
     return VELMARO_OK;
@@ -262,6 +305,7 @@ int32_t VELMARO_CALL RTMP_SendHeader(TVelmaroHandle handle, const TMediaHeader* 
       if (result <= 0) return VELMARO_HEADER_FAILED;
     }
     if (SendSetChunkSize(context.Connection.get(), kMediaChunkSize) <= 0) return VELMARO_HEADER_FAILED;
+    if (!copy.HasAudio) context.Sorter->SetStreamUnused(kAudioStream);  // video alone leaves as it comes
     context.Header = copy;
     context.HeaderSent.store(true);
     return VELMARO_OK;
@@ -282,17 +326,10 @@ bool VELMARO_CALL RTMP_SendVideo(TVelmaroHandle handle, const uint8_t* data, uin
       return false;  // no start code, or too large for RTMP: nothing sent
     uint8_t* body = context.SendBuffer.get();
     BuildVideoBody(codec, context.NalUnits, keyFrame != 0, body, context.SendBufferSize);
-    if (context.Header.HasAudio) {
-      context.MediaQueued = true;
-      context.LastVideoMs = timestampMs;
-      return context.Sorter->Push(kVideoStream, body, static_cast<int32_t>(bodySize), timestampMs, keyFrame,
-                                  kSampleMedia);
-    }
-    if (context.Connection->SendPacket(kMessageVideo, body, static_cast<uint32_t>(bodySize), timestampMs,
-                                       kHeaderFull) != 1)
-      return false;
-    context.BytesSent.fetch_add(bodySize, std::memory_order_relaxed);
-    return true;
+    context.MediaQueued = true;
+    context.LastVideoMs = timestampMs;
+    return context.Sorter->Push(kVideoStream, body, static_cast<int32_t>(bodySize), timestampMs, keyFrame,
+                                kSampleMedia);
   });
 }
 
@@ -339,6 +376,15 @@ bool VELMARO_CALL RTMP_Close(TVelmaroHandle handle) {
 }
 
 int32_t VELMARO_CALL RTMP_SetParam(TVelmaroHandle handle, int32_t id, const char* value) {
+  if (id == VELMARO_PARAM_TLS_CA_FILE || id == VELMARO_PARAM_TLS_VERIFY) {
+    return Guarded<int32_t>(VELMARO_BAD_HANDLE, [&]() -> int32_t {
+      TTlsOptions options = CurrentTlsOptions();
+      if (id == VELMARO_PARAM_TLS_CA_FILE) options.CaFile = Trimmed(value != nullptr ? value : "");
+      if (id == VELMARO_PARAM_TLS_VERIFY) options.Verify = SwitchOn(value);
+      SetTlsOptions(options);
+      return VELMARO_OK;
+    });
+  }
   if (handle == nullptr || id != VELMARO_PARAM_PASSTHROUGH) return VELMARO_BAD_HANDLE;
   // Case-insensitive "TRUE"; any other value (null counts as empty) turns it off.
   const char* text = value != nullptr ? value : "";
@@ -352,8 +398,12 @@ void VELMARO_CALL RTMP_CancelOpen(void) { gOpenGeneration.fetch_add(1); }
 
 int32_t VELMARO_CALL RTMP_GetStats(TVelmaroHandle handle, TVelmaroStats* stats) {
   if (handle == nullptr || stats == nullptr) return VELMARO_BAD_HANDLE;
-  const TRTMPContext& context = *ContextOf(handle);
+  TRTMPContext& context = *ContextOf(handle);
   *stats = TVelmaroStats{};
+  Guarded(false, [&] {
+    UpdateSentFigures(context);
+    return true;
+  });
   stats->BytesSent = context.BytesSent.load(std::memory_order_relaxed);
   stats->SendFailed = context.SendFailed.load(std::memory_order_relaxed) ? 1 : 0;
   stats->AnyMediaSent = context.AnyMediaSent.load(std::memory_order_acquire) ? 1 : 0;

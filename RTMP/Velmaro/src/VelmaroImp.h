@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -39,6 +40,16 @@ class TRTMPSampleEvent {
 
   bool FirstSent = false;  // only touched on the sorter's thread
   TRTMPContext* Context;   // not owned
+  // The sorter that calls: alive until its thread has ended (the context's
+  // pointer to it is already null while its destructor waits for the thread).
+  TSampleSort* Sorter = nullptr;
+};
+
+// Where a media message ends in the connection's byte stream: it has left
+// once the peer acknowledged that many bytes.
+struct TSentMark {
+  uint64_t EndOffset;
+  uint32_t TimeMs;
 };
 
 // One per handle; the handle is this record's address.
@@ -53,9 +64,11 @@ struct TRTMPContext {
   std::mutex Lock;  // serialises the caller-side operations
   std::atomic<bool> HeaderSent{false};
   std::atomic<bool> SendFailed{false};  // set on the sorter's thread, never cleared
-  std::atomic<uint64_t> BytesSent{0};   // media bodies the connection took
+  std::atomic<uint64_t> BytesSent{0};   // bytes the peer acknowledged
   std::atomic<bool> AnyMediaSent{false};
-  std::atomic<uint32_t> SentMediaMs{0};  // time of the newest media message the connection took
+  std::atomic<uint32_t> SentMediaMs{0};  // time of the newest media message the peer acknowledged
+  std::mutex SentLock;
+  std::deque<TSentMark> Unacknowledged;  // media messages written, not yet acknowledged; guarded by SentLock
   std::atomic<bool> PassThrough{false};
   std::atomic<bool> AdtsReported{false};  // ADTS-framed AAC is reported once per handle
   // Media queued in the sorter so far; a header after it is queued too.
@@ -70,6 +83,10 @@ struct TRTMPContext {
 // queued, the audio sequence header behind the audio when its configuration
 // changed. Under the context's Lock; returns a VELMARO_ code.
 int32_t QueueHeaderMessages(TRTMPContext& context, const TMediaHeader& header);
+
+// Brings BytesSent, AnyMediaSent and SentMediaMs up to what the peer has
+// acknowledged; `written` records a media message just written. Any thread.
+void UpdateSentFigures(TRTMPContext& context, const TSentMark* written = nullptr);
 
 // Header messages; each returns librtmp's result (1 = sent) or 0.
 int SendMetadata(TRtmpConnection* connection, const TMediaHeader* header);

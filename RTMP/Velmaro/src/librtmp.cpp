@@ -14,16 +14,22 @@
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <cstdarg>
+#include <cstdio>
 #include <condition_variable>
 #include <cstring>
 #include <new>
 #include <string_view>
 #include <thread>
 
+#include "Debugs.h"
 #include "Latencies.h"
+#include "Redactions.h"
+#include "TlsSessions.h"
 
 // Generated at build time: maps every librtmp symbol to its renamed copy.
 #include "librtmp_renames.h"
+#include <librtmp/log.h>
 #include <librtmp/rtmp.h>
 
 namespace velmaro {
@@ -35,6 +41,51 @@ constexpr int kControlChannel = 2;
 constexpr int kWaitSliceMs = 20;
 
 std::atomic<TNameLookup> gNameLookup{&getaddrinfo};
+
+// The keys of the connections alive, so that librtmp's own log lines can be
+// redacted like ours.
+std::mutex gSecretsLock;
+std::vector<std::string> gSecrets;  // guarded by gSecretsLock
+
+void AddSecrets(const std::vector<std::string>& secrets) {
+  std::lock_guard guard(gSecretsLock);
+  gSecrets.insert(gSecrets.end(), secrets.begin(), secrets.end());
+}
+
+void RemoveSecrets(const std::vector<std::string>& secrets) {
+  std::lock_guard guard(gSecretsLock);
+  for (const std::string& secret : secrets) {
+    auto found = std::find(gSecrets.begin(), gSecrets.end(), secret);
+    if (found != gSecrets.end()) gSecrets.erase(found);
+  }
+}
+
+// librtmp's log lines (errors only: its default level) into our trace queue,
+// instead of its blocking write to standard error.
+void LogToTrace(int /*level*/, const char* format, va_list arguments) {
+  char text[1024];
+  std::vsnprintf(text, sizeof text, format, arguments);
+  std::string line = std::string("librtmp: ") + text;
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.pop_back();
+  {
+    std::lock_guard guard(gSecretsLock);
+    for (const std::string& secret : gSecrets) line = RedactSecret(line, secret);
+  }
+  DebugLog(line);
+}
+
+// The parts of a URL librtmp parsed that carry the key: the play path and
+// the application's query.
+std::vector<std::string> KeyParts(const RTMP& rtmp) {
+  std::vector<std::string> parts;
+  if (rtmp.Link.playpath.av_len > 0)
+    parts.emplace_back(rtmp.Link.playpath.av_val, static_cast<size_t>(rtmp.Link.playpath.av_len));
+  std::string_view app(rtmp.Link.app.av_val != nullptr ? rtmp.Link.app.av_val : "",
+                       static_cast<size_t>(std::max(rtmp.Link.app.av_len, 0)));
+  size_t query = app.find('?');
+  if (query != std::string_view::npos && query + 1 < app.size()) parts.emplace_back(app.substr(query + 1));
+  return parts;
+}
 
 // Blocks SIGPIPE on this thread for the duration of a call into librtmp and
 // swallows one the call raised, so a peer that went away ends in an error
@@ -354,6 +405,8 @@ TReplyVerdict JudgeReply(uint8_t messageType, const uint8_t* body, uint32_t leng
 }
 
 std::unique_ptr<TRtmpConnection> TRtmpConnection::Allocate() {
+  static std::once_flag logRouted;
+  std::call_once(logRouted, [] { RTMP_LogSetCallback(&LogToTrace); });
   RTMP* rtmp = RTMP_Alloc();
   if (rtmp == nullptr) return nullptr;
   RTMP_Init(rtmp);
@@ -362,11 +415,21 @@ std::unique_ptr<TRtmpConnection> TRtmpConnection::Allocate() {
   return std::unique_ptr<TRtmpConnection>(new TRtmpConnection(rtmp));
 }
 
-TRtmpConnection::~TRtmpConnection() { Close(); }
+TRtmpConnection::TRtmpConnection(RTMP* rtmp) : rtmp_(rtmp) {}
+
+TRtmpConnection::~TRtmpConnection() {
+  Close();
+  RemoveSecrets(secrets_);
+}
 
 int TRtmpConnection::SetupURL(const char* url) {
   url_ = url;
-  return RTMP_SetupURL(rtmp_, url_.data());
+  int result = RTMP_SetupURL(rtmp_, url_.data());
+  if (result > 0) {
+    secrets_ = KeyParts(*rtmp_);
+    AddSecrets(secrets_);
+  }
+  return result;
 }
 
 void TRtmpConnection::EnableWrite() { RTMP_EnableWrite(rtmp_); }
@@ -406,20 +469,50 @@ TOpenEnd TRtmpConnection::ConnectOnSocket(int fd, const TOpenBounds& bounds) {
   std::lock_guard guard(sendLock_);
   TSigPipeGuard sigPipe;
   timeval receive = ToTimeval(kReceiveTimeout);
-  timeval send = ToTimeval(kStalledSendTimeout);
   int on = 1;
   setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &receive, sizeof receive);
-  // A send that makes no progress for this long fails instead of blocking forever.
-  setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &send, sizeof send);
+  // Sends wait as long as the peer acknowledges (LinkProgresses); the
+  // kernel holds little, so that the send queue's bound is the real one.
+  LimitUnsent(fd);
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   abortSocket_ = fcntl(fd, F_DUPFD_CLOEXEC, 0);
   rtmp_->m_sb.sb_socket = fd;
   if (abortSocket_ < 0) return TOpenEnd::Failed;
   TOpenWatchdog watchdog(bounds, abortSocket_);
+  if (rtmp_->Link.protocol & RTMP_FEATURE_SSL) {
+    TOpenEnd end = StartTls(fd, bounds);
+    if (watchdog.Fired() != TOpenEnd::Done) return watchdog.Fired();
+    if (end != TOpenEnd::Done) return end;
+  }
   int result = RTMP_Connect1(rtmp_, nullptr);  // handshake and connect command on our socket
   TOpenEnd fired = watchdog.Fired();
   if (fired != TOpenEnd::Done) return fired;
   return result > 0 ? TOpenEnd::Done : TOpenEnd::Failed;
+}
+
+// Our TLS session instead of librtmp's (no server name, no certificate
+// check): librtmp then only reads and writes through it.
+TOpenEnd TRtmpConnection::StartTls(int fd, const TOpenBounds& bounds) {
+  const std::string host(rtmp_->Link.hostname.av_val, static_cast<size_t>(rtmp_->Link.hostname.av_len));
+  const TTlsOptions options = CurrentTlsOptions();
+  if (!options.Verify)
+    DebugLog("WARNING: RTMPS without certificate checks (TlsVerify=0): anyone on the path can pose as " + host +
+             " and read the stream key");
+  const auto began = std::chrono::steady_clock::now();
+  TOpenEnd end = TOpenEnd::Failed;
+  std::string why;
+  tls_ = TTlsSession::Start(fd, host, options, bounds, end, why);
+  if (!tls_) {
+    DebugLog("RTMPS: TLS with " + host + " failed: " + why);
+    return end;
+  }
+  DebugLogFmt("RTMPS: TLS with %s in %d ms (server name sent%s)", host.c_str(),
+              static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                   std::chrono::steady_clock::now() - began).count()),
+              options.Verify ? ", certificate checked" : "; certificate NOT checked");
+  rtmp_->m_sb.sb_ssl = tls_->Native();
+  rtmp_->Link.protocol &= ~RTMP_FEATURE_SSL;  // librtmp must not start a TLS of its own
+  return TOpenEnd::Done;
 }
 
 TOpenEnd TRtmpConnection::ConnectStream(const TOpenBounds& bounds) {
@@ -581,14 +674,31 @@ int TRtmpConnection::SendSetChunkSize(int32_t size) {
   return RTMP_SendPacket(rtmp_, &packet, 0);
 }
 
+bool TRtmpConnection::Figures(TLinkFigures& figures) const {
+  return abortSocket_ >= 0 && ReadLinkFigures(abortSocket_, figures);
+}
+
 void TRtmpConnection::Abort() {
-  if (abortSocket_ >= 0) shutdown(abortSocket_, SHUT_RDWR);
+  if (abortSocket_ < 0) return;
+  ResetOnClose(abortSocket_);
+  shutdown(abortSocket_, SHUT_RDWR);
 }
 
 void TRtmpConnection::Close() {
   std::lock_guard guard(sendLock_);
   if (rtmp_ != nullptr) {
     TSigPipeGuard sigPipe;
+    // Unacknowledged bytes are abandoned: a graceful close would go on
+    // delivering them (megabytes on a slow link) while the server keeps the
+    // stream name busy.
+    TLinkFigures figures;
+    if (abortSocket_ >= 0 && (!ReadLinkFigures(abortSocket_, figures) || figures.Outstanding > 0))
+      ResetOnClose(abortSocket_);
+    // librtmp's close would say goodbye to the TLS peer and wait for its
+    // answer. After a failed write librtmp has closed (and freed) it already.
+    if (tls_ && rtmp_->m_sb.sb_ssl != tls_->Native()) tls_->Forget();
+    rtmp_->m_sb.sb_ssl = nullptr;
+    tls_.reset();
     // Closing the socket first makes librtmp's close send nothing (no
     // unpublish, no stream deletion) and only release its state.
     RTMPSockBuf_Close(&rtmp_->m_sb);

@@ -5,9 +5,11 @@
 //
 // Beyond librtmp's defaults, a connection here is bounded: the whole open
 // (name lookup, connect, handshake, the connect/createStream/publish
-// conversation) ends by a deadline or when the caller gives up, a send that
-// makes no progress for a few seconds fails, and a peer that went away cannot
-// kill the process with SIGPIPE. Nothing the server sends during the open
+// conversation) ends by a deadline or when the caller gives up, a send fails
+// only when the peer acknowledged nothing for a while (LinkProgresses), and a
+// peer that went away cannot kill the process with SIGPIPE. rtmps:// runs
+// over a TLS session of our own (TlsSessions), with the server's name sent
+// and checked. librtmp's log lines go to the trace, its keys redacted. Nothing the server sends during the open
 // reaches librtmp's decoders before its size and AMF nesting were checked here.
 #pragma once
 
@@ -19,10 +21,14 @@
 #include <string>
 #include <vector>
 
+#include "LinkProgresses.h"
+
 struct RTMP;
 struct addrinfo;
 
 namespace velmaro {
+
+class TTlsSession;
 
 // Message types and chunk streams of the messages we send.
 constexpr uint8_t kMessageSetChunkSize = 1;
@@ -35,7 +41,6 @@ constexpr int kHeaderNoStreamId = 1;
 
 constexpr std::chrono::milliseconds kConnectTimeout{5000};
 constexpr std::chrono::milliseconds kReceiveTimeout{5000};
-constexpr std::chrono::milliseconds kStalledSendTimeout{4000};
 // The largest message body librtmp can frame (a 24-bit length field).
 constexpr uint32_t kMaxMessageBody = 0xFFFFFF;
 // What the server may send before publishing has started. Real replies are a
@@ -45,7 +50,8 @@ constexpr uint64_t kMaxConversationBytes = 1024 * 1024;
 constexpr int kMaxAmfDepth = 16;
 
 // How a stage of an open ended.
-enum class TOpenEnd { Done, Failed, TimedOut, Cancelled };
+// TlsRefused: the server's certificate failed the checks (RTMPS).
+enum class TOpenEnd { Done, Failed, TimedOut, Cancelled, TlsRefused };
 
 // The bounds of one open: an overall deadline, and a question, asked often
 // (from any thread), whether the caller gave up.
@@ -113,21 +119,31 @@ class TRtmpConnection {
   // Sets the outgoing chunk size and announces it (chunk stream 2).
   int SendSetChunkSize(int32_t size);
 
-  // Cuts the connection from any thread: a send blocked on it returns at once.
+  // What the kernel tells of the connection's bytes; false once it is closed.
+  // Any thread while the connection is open.
+  bool Figures(TLinkFigures& figures) const;
+
+  // Cuts the connection from any thread: a send blocked on it returns at
+  // once, and the peer gets a reset.
   void Abort();
-  // Closes the socket without sending anything more (no unpublish), then
-  // releases librtmp's state. Safe to call twice.
+  // Closes the socket without sending anything more (no unpublish, no TLS
+  // close_notify), then releases librtmp's state. What the peer has not
+  // acknowledged is abandoned: the close is a reset, so the server frees the
+  // stream at once. Safe to call twice.
   void Close();
 
  private:
-  explicit TRtmpConnection(RTMP* rtmp) : rtmp_(rtmp) {}
+  explicit TRtmpConnection(RTMP* rtmp);
   int ConnectSocket(const TOpenBounds& bounds, TOpenEnd& end);
+  TOpenEnd StartTls(int fd, const TOpenBounds& bounds);
   TOpenEnd ReadReplies(const TOpenBounds& bounds);
   bool PeekChunkStart(int& form, int& channel);
   bool MayUseShortHeader(int channel, uint32_t timestamp) const;
 
   RTMP* rtmp_;
   std::string url_;  // librtmp keeps pointers into the URL it was set up with
+  std::vector<std::string> secrets_;  // the URL's key parts, redacted from librtmp's log lines
+  std::unique_ptr<TTlsSession> tls_;  // RTMPS: the session librtmp reads and writes through
   // A duplicate of librtmp's socket, kept so that Abort never touches a
   // descriptor that librtmp may have closed (and the system reused) meanwhile.
   int abortSocket_ = -1;

@@ -44,11 +44,22 @@ enum {
   VELMARO_BAD_HANDLE = -6,           /* null handle, or an unknown parameter id */
   VELMARO_METADATA_FAILED = -7,      /* the metadata message was not sent (or no header record) */
   VELMARO_HEADER_FAILED = -8,        /* a sequence header or the chunk size was not sent, or did not fit */
-  VELMARO_OPEN_CANCELLED = -9        /* RTMP_CancelOpen ended the open */
+  VELMARO_OPEN_CANCELLED = -9,       /* RTMP_CancelOpen ended the open */
+  VELMARO_TLS_FAILED = -10           /* rtmps://: the server's certificate failed a check (not trusted,
+                                        expired, another name) or the CA file was unusable; the trace
+                                        says which */
 };
 
-/* Parameter ids of RTMP_SetParam. */
-enum { VELMARO_PARAM_PASSTHROUGH = 1 }; /* "TRUE" (any case): video buffers go out unchanged */
+/* Parameter ids of RTMP_SetParam. PASSTHROUGH is per handle; the TLS ones
+ * are process-wide defaults for the opens that start later, and take a null
+ * handle (any handle is ignored). */
+enum {
+  VELMARO_PARAM_PASSTHROUGH = 1, /* "TRUE" (any case): video buffers go out unchanged */
+  VELMARO_PARAM_TLS_CA_FILE = 2, /* a PEM file of authorities trusted besides the system's; null or
+                                    empty: the system's only */
+  VELMARO_PARAM_TLS_VERIFY = 3   /* "0" (or false/no/off): rtmps:// without certificate checks, said
+                                    as a warning in the trace at every open; anything else: checked */
+};
 
 /* Stream description; natural alignment. */
 typedef struct TMediaHeader {
@@ -74,8 +85,18 @@ typedef struct TMediaHeader {
 /* The opaque sender handle; null means no connection. */
 typedef void* TVelmaroHandle;
 
-/* Returns within about 10 s whatever the server does (name lookup included):
- * past that deadline the stage under way fails with its own code. */
+/* Returns within about 10 s whatever the server does (name lookup and the
+ * TLS handshake included): past that deadline the stage under way fails with
+ * its own code. Blanks around the URL are ignored. rtmps://host[:port]/app/key
+ * (port 443 by default) runs over TLS: the host's name is sent (SNI) and, unless
+ * VELMARO_PARAM_TLS_VERIFY says otherwise, the certificate must chain to the
+ * system's authorities (or the CA file's) and name the host.
+ *
+ * A connection is broken on a socket error, or when the server has
+ * acknowledged no byte for 10 s while data is outstanding; a slower server
+ * only makes the media queue (see TVelmaroStats). The kernel is given at most
+ * 64 KiB not yet sent. A broken connection and a close with bytes still
+ * unacknowledged end in a reset, so the server frees the stream at once. */
 VELMARO_API int32_t VELMARO_CALL RTMP_Open(const char* url, TVelmaroHandle* handle);
 VELMARO_API int32_t VELMARO_CALL RTMP_SendHeader(TVelmaroHandle handle, const TMediaHeader* header);
 /* One H.264 access unit in Annex B form (one message per call). A message
@@ -97,17 +118,20 @@ VELMARO_API void VELMARO_CALL RTMP_CancelOpen(void);
 
 /* What a handle has done so far; counters only grow while the handle lives. */
 typedef struct TVelmaroStats {
-  uint64_t BytesSent;          /* message bodies handed to the connection */
-  uint32_t VideoFramesDropped; /* dropped by the library: when the media waiting to be sent spans more
-                                  than 8 s or holds more than 32 MB, whole groups of pictures go, from
-                                  the oldest end, with the audio of the same span */
+  uint64_t BytesSent;          /* bytes the server acknowledged: what has left, RTMP framing and TLS
+                                  included (not what was handed over and may still sit in the kernel) */
+  uint32_t VideoFramesDropped; /* dropped by the library: when the oldest video waiting has waited
+                                  more than 8 s or the queue holds more than 32 MB, whole groups of
+                                  pictures go, from the oldest end. Audio is dropped (oldest first)
+                                  only when no video is left to drop, so a server that takes the
+                                  audio's rate gets continuous audio */
   uint32_t AudioFramesDropped;
   uint32_t QueuedMs;           /* media waiting to be sent, as a time span */
   uint32_t QueuedBytes;
   uint8_t SendFailed;          /* nonzero: the connection broke; media is refused for good */
-  uint8_t AnyMediaSent;        /* nonzero once a media message has been sent on this handle */
-  uint32_t SentMediaMs;        /* time stamp of the newest media message sent (valid with AnyMediaSent):
-                                  everything queued before it has left too */
+  uint8_t AnyMediaSent;        /* nonzero once the server acknowledged a whole media message */
+  uint32_t SentMediaMs;        /* time stamp of the newest media message the server acknowledged
+                                  (valid with AnyMediaSent): everything queued before it has left too */
 } TVelmaroStats;
 
 /* Fills *stats; VELMARO_OK, or VELMARO_BAD_HANDLE for a null handle or record.

@@ -35,6 +35,7 @@ TSampleSort::TSampleSort(int32_t streamCount) : streamCount_(streamCount) {
   if (streamCount <= 0)
     RaiseAssertion("TSampleSort.Create(), StreamCount must > 0!", "SampleSorts", kStreamCountCheckLine);
   queues_.resize(static_cast<size_t>(streamCount));
+  unused_.resize(static_cast<size_t>(streamCount), false);
   dropped_ = std::make_unique<std::atomic<uint32_t>[]>(static_cast<size_t>(streamCount));
   spare_.reserve(kMaxSpareBlocks);  // returning a block never allocates
   thread_ = std::thread([this] { Execute(); });
@@ -68,6 +69,11 @@ void TSampleSort::SetBound(int64_t maxWaitMs, size_t maxBytes, int32_t groupStre
   clock_ = clock != nullptr ? clock : &SteadyMilliseconds;
   maxBytes_ = maxBytes;
   groupStream_ = groupStream >= 0 && groupStream < streamCount_ ? groupStream : 0;
+}
+
+void TSampleSort::SetStreamUnused(int32_t streamIndex) {
+  std::lock_guard guard(lock_);
+  if (streamIndex >= 0 && streamIndex < streamCount_) unused_[static_cast<size_t>(streamIndex)] = true;
 }
 
 uint32_t TSampleSort::Dropped(int32_t streamIndex) const {
@@ -136,16 +142,20 @@ bool TSampleSort::Admit(const TSortedSample& sample) {
   return true;
 }
 
-bool TSampleSort::OverBound() const {
-  if (maxBytes_ > 0 && bytes_ > maxBytes_) return true;
-  return maxWaitMs_ > 0 && LongestWait() > maxWaitMs_;
+bool TSampleSort::OverBytes() const { return maxBytes_ > 0 && bytes_ > maxBytes_; }
+
+bool TSampleSort::OverWait(bool groupStreamOnly) const {
+  return maxWaitMs_ > 0 && LongestWait(groupStreamOnly) > maxWaitMs_;
 }
 
-// How long the oldest media sample has waited (kept samples left out).
-int64_t TSampleSort::LongestWait() const {
+// How long the oldest media sample has waited (kept samples left out), of
+// the group stream or of all.
+int64_t TSampleSort::LongestWait(bool groupStreamOnly) const {
   bool any = false;
   int64_t oldest = 0;
-  for (const auto& queue : queues_) {
+  for (size_t stream = 0; stream < queues_.size(); ++stream) {
+    if (groupStreamOnly && static_cast<int32_t>(stream) != groupStream_) continue;
+    const auto& queue = queues_[stream];
     auto first = std::find_if(queue.begin(), queue.end(), [](const TSortedSample* s) { return !s->Kept; });
     if (first == queue.end()) continue;
     oldest = any ? std::min(oldest, (*first)->QueuedAt) : (*first)->QueuedAt;
@@ -171,9 +181,19 @@ int64_t TSampleSort::MediaSpan() const {
   return any ? newest - oldest : 0;
 }
 
+// Video goes first, by whole groups; the other streams only when no video
+// is left to drop.
 void TSampleSort::EnforceBound(std::vector<TSortedSample*>& dropped) {
-  while (OverBound() && (DropOldestGroup(dropped) || DropOldestOther(dropped))) {
+  for (;;) {
+    if ((OverBytes() || OverWait(true)) && DropOldestGroup(dropped)) continue;
+    if ((OverBytes() || OverWait(false)) && !GroupDroppable() && DropOldestOther(dropped)) continue;
+    return;
   }
+}
+
+bool TSampleSort::GroupDroppable() const {
+  const auto& queue = queues_[static_cast<size_t>(groupStream_)];
+  return std::any_of(queue.begin(), queue.end(), [](const TSortedSample* s) { return !s->Kept; });
 }
 
 void TSampleSort::DropAt(size_t stream, size_t index, std::vector<TSortedSample*>& dropped) {
@@ -186,9 +206,9 @@ void TSampleSort::DropAt(size_t stream, size_t index, std::vector<TSortedSample*
 }
 
 // The oldest group of the group stream: its first droppable sample and every
-// one after it up to the next key frame; then the other streams' samples
-// older than that key frame. Without a key frame waiting, the group stream
-// drops until one arrives (Admit).
+// one after it up to the next key frame. Without a key frame waiting, the
+// group stream drops until one arrives (Admit). The other streams' samples
+// of the span stay: they still play without the pictures.
 bool TSampleSort::DropOldestGroup(std::vector<TSortedSample*>& dropped) {
   const auto stream = static_cast<size_t>(groupStream_);
   auto& queue = queues_[stream];
@@ -198,33 +218,15 @@ bool TSampleSort::DropOldestGroup(std::vector<TSortedSample*>& dropped) {
   };
   size_t index = droppable(0);
   if (index >= queue.size()) return false;
-  int64_t cutoff = queue[index]->Time;
   DropAt(stream, index, dropped);
-  for (index = droppable(index); index < queue.size() && queue[index]->KeyFlag == 0; index = droppable(index)) {
-    cutoff = queue[index]->Time;
+  for (index = droppable(index); index < queue.size() && queue[index]->KeyFlag == 0; index = droppable(index))
     DropAt(stream, index, dropped);
-  }
-  if (index < queue.size()) {
-    cutoff = queue[index]->Time;  // the key frame that now starts the queue
-  } else {
-    awaitKey_ = true;
-    cutoff += 1;
-  }
-  for (size_t other = 0; other < queues_.size(); ++other) {
-    if (other == stream) continue;
-    auto& q = queues_[other];
-    for (size_t i = 0; i < q.size() && q[i]->Time < cutoff;) {
-      if (q[i]->Kept)
-        ++i;
-      else
-        DropAt(other, i, dropped);
-    }
-  }
+  if (index >= queue.size()) awaitKey_ = true;
   return true;
 }
 
-// Without a group to cut (the group stream has nothing waiting), the oldest
-// droppable sample of the other streams goes.
+// Without a group to cut (the group stream has nothing droppable waiting),
+// the oldest droppable sample of the other streams goes.
 bool TSampleSort::DropOldestOther(std::vector<TSortedSample*>& dropped) {
   size_t bestStream = queues_.size();
   size_t bestIndex = 0;
@@ -309,15 +311,21 @@ bool TSampleSort::WaitFinished(std::chrono::milliseconds timeout) {
 }
 
 bool TSampleSort::EveryStreamWaiting() const {
-  for (const auto& queue : queues_)
-    if (queue.empty()) return false;
-  return true;
+  bool any = false;
+  for (size_t i = 0; i < queues_.size(); ++i) {
+    if (queues_[i].empty() && !unused_[i]) return false;
+    any = any || !queues_[i].empty();
+  }
+  return any;
 }
 
 TSortedSample* TSampleSort::TakeEarliestHead() {
-  size_t chosen = 0;
-  for (size_t i = 1; i < queues_.size(); ++i)
-    if (queues_[i].front()->Time < queues_[chosen].front()->Time) chosen = i;  // ties keep the lower index
+  size_t chosen = queues_.size();
+  for (size_t i = 0; i < queues_.size(); ++i) {
+    if (queues_[i].empty()) continue;  // an unused stream
+    if (chosen == queues_.size() || queues_[i].front()->Time < queues_[chosen].front()->Time)
+      chosen = i;  // ties keep the lower index
+  }
   TSortedSample* sample = queues_[chosen].front();
   queues_[chosen].pop_front();
   bytes_ -= static_cast<size_t>(sample->Length);

@@ -6,13 +6,14 @@
 // thread sleeps until the push that completes the set wakes it; otherwise it
 // drains without pause.
 //
-// A bound can cap what waits: when the oldest media sample has waited longer
-// than allowed, or the queues hold more bytes (a server that takes less than
-// the stream's rate, or a stream that stopped while the other goes on), whole
-// groups of pictures are dropped from the oldest end: the group
-// stream's samples up to its next key frame, with the other streams' samples
-// of the same span, so what goes out still decodes. Samples pushed as kept
-// (sequence headers, metadata) are never dropped.
+// A bound can cap what waits: when the group stream's oldest media sample has
+// waited longer than allowed, or the queues hold more bytes (a server that
+// takes less than the stream's rate), whole groups of pictures are dropped
+// from the oldest end: the group stream's samples up to its next key frame,
+// so what goes out still decodes. The other streams (audio) are worth more
+// per byte: their samples are dropped, oldest first, only while none of the
+// group stream's is left to drop, so a link that carries them carries them
+// whole. Samples pushed as kept (sequence headers, metadata) are never dropped.
 #pragma once
 
 #include <atomic>
@@ -80,6 +81,9 @@ class TSampleSort {
   // owner before the first Push; unbounded until then.
   using TMillisecondClock = int64_t (*)();
   void SetBound(int64_t maxWaitMs, size_t maxBytes, int32_t groupStream, TMillisecondClock clock = nullptr);
+  // A stream that will carry nothing (a video-only source): not waited for.
+  // Set by the owner before the first Push.
+  void SetStreamUnused(int32_t streamIndex);
   // Samples of a stream dropped by the bound so far.
   uint32_t Dropped(int32_t streamIndex) const;
   // The media waiting, as a time span (oldest to newest media sample).
@@ -105,9 +109,11 @@ class TSampleSort {
   // Under lock_: the bound. Dropped blocks go to `dropped`, freed by the caller unlocked.
   bool Admit(const TSortedSample& sample);  // false: counted as dropped, not queued
   void EnforceBound(std::vector<TSortedSample*>& dropped);
-  bool OverBound() const;
+  bool OverBytes() const;
+  bool GroupDroppable() const;
+  bool OverWait(bool groupStreamOnly) const;
   int64_t MediaSpan() const;
-  int64_t LongestWait() const;
+  int64_t LongestWait(bool groupStreamOnly) const;
   bool DropOldestGroup(std::vector<TSortedSample*>& dropped);
   bool DropOldestOther(std::vector<TSortedSample*>& dropped);
   void DropAt(size_t stream, size_t index, std::vector<TSortedSample*>& dropped);
@@ -122,6 +128,7 @@ class TSampleSort {
   std::condition_variable wake_;
   int32_t streamCount_;
   std::vector<std::deque<TSortedSample*>> queues_;
+  std::vector<bool> unused_;  // streams not waited for; guarded by lock_
   TSampleHandler onSample_;  // guarded by lock_
   bool idle_ = false;        // the thread waits for a sample; guarded by lock_
   // The bound, set once before the first Push; 0 = none.
