@@ -533,6 +533,7 @@ void TPushController::StopSupervisor() {
 }
 
 bool TPushController::WaitSupervisor(uint32_t ms) {
+  FSupervisorBeats.fetch_add(1);
   std::unique_lock<std::mutex> lock(FSuperLock);
   return FSuperWake.wait_for(lock, std::chrono::milliseconds(ms), [this] { return FSuperStop.load(); });
 }
@@ -540,6 +541,7 @@ bool TPushController::WaitSupervisor(uint32_t ms) {
 void TPushController::Supervise() {
   bool failedTold = false;
   while (!FSuperStop.load()) {
+    FSupervisorBeats.fetch_add(1);
     {
       std::unique_lock<std::mutex> lock(FSuperLock);
       FSuperWake.wait_for(lock, std::chrono::milliseconds(kSupervisorStepMs),

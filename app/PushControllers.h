@@ -146,6 +146,11 @@ class TPushController {
   std::atomic<uint64_t> FTotalVideoFrames{0};
   std::atomic<uint64_t> FTotalAudioFrames{0};
 
+  // Goes up each time the supervising thread comes round (at least every
+  // few seconds while a push runs, a reconnect attempt included): the
+  // service manager's watchdog is fed only while it moves.
+  std::atomic<uint64_t> FSupervisorBeats{0};
+
   // The six interval counters, read and zeroed by the display each second.
   std::atomic<int32_t> FVideoFrames{0};
   std::atomic<int32_t> FAudioFrames{0};

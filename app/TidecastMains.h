@@ -13,6 +13,7 @@
 
 #include "Configs.h"
 #include "LaunchModes.h"
+#include "LaunchRunners.h"
 #include "PushControllers.h"
 
 class QComboBox;
@@ -104,10 +105,6 @@ class TTidecastMain : public QWidget {
   void ShowPushState(TPushController::TState state);
   void ShowError(const QString& text);
   void RunLaunchMode(const TLaunchParams& params);
-  // Launch mode: the state and stats lines for the launching program.
-  void ReportLink(const TLinkEvent& event);
-  void StartStatsLines(int32_t intervalSeconds);
-  void WriteStatsLine();
   void ReportHiddenError(const QString& text);
   QString ReconnectStatusText() const;
   void ParamsToForm(const TLaunchParams& params);
@@ -117,16 +114,15 @@ class TTidecastMain : public QWidget {
   static void QueueErrorReport(const std::string& caption, const std::string& text);
 
   TConfig& FConfig;
+  TCaptureDevice& FCapturer;
   const std::vector<std::string> FArguments;
   std::unique_ptr<TPushController> FController;
+  // Launch mode's start, lines, state file and stop (the same as a hidden
+  // instance runs without a window).
+  std::unique_ptr<TLaunchRunner> FLauncher;
   bool FShowOnStart = true;
   int FLaunchResult = -1;
   bool FStarting = false;  // btnStartClick is under way (it processes messages)
   bool FStopDuringStart = false;  // the stop button was pressed while starting
   bool FLaunchMode = false;
-  QTimer* FStatsTimer = nullptr;
-  struct TStatsMark {
-    uint32_t Tick = 0;
-    uint64_t Recv = 0, Sent = 0, Video = 0, Audio = 0;
-  } FStatsMark;
 };

@@ -1,0 +1,314 @@
+#include "LaunchRunners.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "Debugs.h"
+#include "LauncherLines.h"
+#include "StartResultPlatform.h"
+
+namespace {
+
+using TClock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+constexpr milliseconds kTickerStep{100};
+constexpr std::chrono::seconds kStatusInterval{5};
+constexpr int32_t kMaxRefreshSeconds = 5;
+
+int64_t UnixNow() { return static_cast<int64_t>(std::time(nullptr)); }
+
+std::string Environment(const char* name) {
+  const char* value = std::getenv(name);
+  return value == nullptr ? std::string() : std::string(value);
+}
+
+std::string OneDecimal(double value) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f", value);
+  for (char& c : text)
+    if (c == ',') c = '.';
+  return text;
+}
+
+}  // namespace
+
+TLaunchRunner::TLaunchRunner(TPushController& controller, TConfig& config, TCaptureDevice& capturer,
+                             TLaunchParams params)
+    : FController(controller),
+      FConfig(config),
+      FCapturer(capturer),
+      FParams(std::move(params)),
+      FStateFile(Environment("TIDECAST_STATE_FILE")) {
+  FStatus.Room = FStateFile.empty() ? "id" + std::to_string(FParams.id) : RoomNameOfPath(FStateFile);
+  FStatus.Since = UnixNow();
+  FStatus.RefreshSeconds = RefreshSeconds(FParams.StatsInterval);
+  FStatus.Destinations.resize(1);  // one destination per push for now
+  FStatus.Destinations[0].State = "stopped";
+  FController.OnLinkEvent = [this](const TLinkEvent& event) { OnLink(event); };
+}
+
+TLaunchRunner::~TLaunchRunner() {
+  Stop();
+  FController.OnLinkEvent = nullptr;
+}
+
+int32_t TLaunchRunner::RefreshSeconds(int32_t statsInterval) {
+  return statsInterval > 0 ? std::min(statsInterval, kMaxRefreshSeconds) : kMaxRefreshSeconds;
+}
+
+int TLaunchRunner::Start() {
+  if (FParams.AutoReconnect >= 0) FConfig.AutoReconnect = FParams.AutoReconnect;  // this run only, not saved
+  if (FParams.BufferTime) FConfig.BufferTime = *FParams.BufferTime;
+  FStarting = true;
+  TClock::time_point now = TClock::now();
+  FNextStatus = FNextFile = FNextWatchdog = now;
+  FTicker = std::thread([this] { RunTicker(); });
+
+  FResult = FController.StartPush(FParams.Address, FParams.User, FParams.Password, FParams.RtmpUrl,
+                                  FParams.RequestsHD(), FParams.IpcMode(), FParams.RtspPort, FParams.HttpPort);
+  DebugLogFmt("Start ret=%d", FResult);
+  StartResultPlatform::Report(static_cast<intptr_t>(FParams.hwndFrom), FParams.id, FResult);
+  FStarting = false;
+  if (FResult != kStartRunning) {
+    FController.ReleaseLeftovers();  // nothing goes on reading the device
+    WriteLauncherLine(StateLine(FParams.id, "failed", 0, -1, "start_result_" + std::to_string(FResult)));
+    SetState("failed", FResult == kStartDeviceFailed ? "failed" : "ok",
+             FResult == kStartDeviceFailed ? "stopped" : "failed");
+  } else {
+    WriteLauncherLine(StateLine(FParams.id, "running"));
+    FStatsMark = FFileMark = MarkNow();
+    FNextStats = FStatsMark.At + std::chrono::seconds(std::max(FParams.StatsInterval, 1));
+    FRunning = true;
+    SetState("running", "ok", "running");
+  }
+  std::lock_guard guard(FLock);
+  FNotifier.Send("READY=1\n" + ServiceStatusText(StatusSummary(FStatus)));
+  return FResult;
+}
+
+void TLaunchRunner::Stop() {
+  if (FStopped) return;
+  FStopped = true;
+  FNotifier.Send("STOPPING=1");
+  {
+    std::lock_guard guard(FLock);
+    FTickerStop = true;
+  }
+  FWake.notify_all();
+  if (FTicker.joinable()) FTicker.join();
+  bool wasRunning = FRunning.exchange(false);
+  FController.StopPush();
+  if (FResult < 0) return;  // never started: nothing to report
+  WriteLauncherLine(StateLine(FParams.id, "stopped"));
+  {
+    std::lock_guard guard(FLock);
+    FStatus.State = "stopped";
+    FStatus.Since = UnixNow();
+    if (wasRunning) FStatus.Destinations[0].State = "stopped";
+    FChanged = true;
+  }
+  Publish(true);
+}
+
+void TLaunchRunner::ReportHiddenError(const std::string& text) {
+  DebugLogFmt("Error not shown (hidden instance): %s", text.c_str());
+  // A refused send is the supervisor's "failed" line already.
+  if (text == kSendFailedText) return;
+  WriteLauncherLine(StateLine(FParams.id, LinkStateWord(FController.LinkState()), 0, -1, "error"));
+}
+
+void TLaunchRunner::OnLink(const TLinkEvent& event) {
+  WriteLauncherLine(StateLine(FParams.id, LinkStateWord(event.State), event.Attempt, event.NextSeconds, event.Reason));
+  std::lock_guard guard(FLock);
+  TDestinationStatus& destination = FStatus.Destinations[0];
+  switch (event.State) {
+    case TLinkState::Running:
+      FStatus.Device = "ok";
+      destination.State = "running";
+      break;
+    case TLinkState::Reconnecting:
+      destination.State = "reconnecting";
+      if (event.Attempt > 0) ++destination.Reconnects;
+      break;
+    case TLinkState::DeviceLost:
+      FStatus.Device = "lost";
+      break;
+    case TLinkState::Failed:
+      destination.State = "failed";
+      break;
+  }
+  std::string state = LinkStateWord(event.State);
+  if (state != FStatus.State) {
+    FStatus.State = state;
+    FStatus.Since = UnixNow();
+  }
+  FChanged = true;
+  FWake.notify_all();
+}
+
+void TLaunchRunner::SetState(const std::string& state, const std::string& device, const std::string& destination) {
+  {
+    std::lock_guard guard(FLock);
+    FStatus.State = state;
+    FStatus.Since = UnixNow();
+    FStatus.Device = device;
+    FStatus.Destinations[0].State = destination;
+    FChanged = true;
+  }
+  FWake.notify_all();
+}
+
+void TLaunchRunner::RunTicker() {
+  std::unique_lock guard(FLock);
+  while (!FTickerStop) {
+    guard.unlock();
+    Tick();
+    guard.lock();
+    FWake.wait_for(guard, kTickerStep, [this] { return FTickerStop || FChanged; });
+  }
+}
+
+void TLaunchRunner::Tick() {
+  TClock::time_point now = TClock::now();
+  // A quit signal may come just before the device's Connect begins its
+  // logon or its open: the cancel is repeated until the start has ended.
+  if (FStarting && ProcessStopRequested()) FCapturer.CancelConnect();
+  if (FRunning && FParams.StatsInterval > 0 && now >= FNextStats) {
+    WriteStatsLine(FStatsMark);
+    FNextStats = now + std::chrono::seconds(FParams.StatsInterval);
+  }
+  Publish(false);
+  if (FNotifier.WatchdogInterval().count() > 0) {
+    bool alive = true;
+    if (FRunning) {
+      TPushProgress progress;
+      progress.SupervisorBeats = FController.FSupervisorBeats.load();
+      progress.IntakeBytes = FController.FTotalRecvBytes.load();
+      progress.SentBytes = FController.FTotalSentBytes.load();
+      progress.MediaExpected = FController.LinkState() == TLinkState::Running;
+      alive = FLiveness.Alive(progress, now);
+    }
+    if (now >= FNextWatchdog) {
+      FNextWatchdog = now + FNotifier.WatchdogInterval();
+      if (alive)
+        FNotifier.Send("WATCHDOG=1");
+      else
+        DebugLog("Watchdog not fed: the push makes no progress");
+    }
+  }
+}
+
+TLaunchRunner::TMark TLaunchRunner::MarkNow() const {
+  return {TClock::now(), FController.FTotalRecvBytes.load(), FController.FTotalSentBytes.load(),
+          FController.FTotalVideoFrames.load(), FController.FTotalAudioFrames.load()};
+}
+
+double TLaunchRunner::Kbps(uint64_t bytes, const TMark& from, const TMark& to) {
+  double seconds = std::max(0.001, std::chrono::duration<double>(to.At - from.At).count());
+  return static_cast<double>(bytes) * 8 / 1000 / seconds;
+}
+
+void TLaunchRunner::WriteStatsLine(TMark& mark) {
+  TMark now = MarkNow();
+  double seconds = std::max(0.001, std::chrono::duration<double>(now.At - mark.At).count());
+  TStatsFigures f;
+  f.RecvKbps = Kbps(now.Recv - mark.Recv, mark, now);
+  f.SentKbps = Kbps(now.Sent - mark.Sent, mark, now);
+  f.VideoFps = static_cast<double>(now.Video - mark.Video) / seconds;
+  f.AudioFps = static_cast<double>(now.Audio - mark.Audio) / seconds;
+  f.Dropped = FController.FramesDropped();
+  f.DelaySeconds = FController.CurrentDelaySeconds();
+  mark = now;
+  WriteLauncherLine(StatsLine(FParams.id, f));
+}
+
+void TLaunchRunner::Publish(bool force) {
+  TClock::time_point now = TClock::now();
+  TRoomStatus status;
+  bool fileDue, statusDue;
+  {
+    std::lock_guard guard(FLock);
+    fileDue = force || FChanged || now >= FNextFile;
+    statusDue = force || FChanged || now >= FNextStatus;
+    if (!fileDue && !statusDue) return;
+    FChanged = false;
+    if (FRunning && fileDue) {
+      TMark mark = MarkNow();
+      TDestinationStatus& d = FStatus.Destinations[0];
+      d.SentKbps = Kbps(mark.Sent - FFileMark.Sent, FFileMark, mark);
+      d.SentBytes = mark.Sent;
+      d.FramesDropped = FController.FramesDropped();
+      FFileMark = mark;
+    }
+    FStatus.Updated = UnixNow();
+    status = FStatus;
+  }
+  if (fileDue) {
+    FNextFile = now + std::chrono::seconds(status.RefreshSeconds);
+    std::string error;
+    if (!FStateFile.empty() && !ReplaceFileText(FStateFile, FormatRoomStatus(status), error) && !FFileErrorTold) {
+      FFileErrorTold = true;  // once: a full disk must not fill the trace
+      PostStandardErrorLine("Tidecast: state file not written: " + error + "\n");
+    }
+  }
+  if (statusDue) {
+    FNextStatus = now + kStatusInterval;
+    FNotifier.Send(ServiceStatusText(StatusSummary(status)));
+  }
+}
+
+std::string TLaunchRunner::StatusSummary(const TRoomStatus& s) {
+  std::string text = s.State + ", device " + s.Device;
+  for (size_t i = 0; i < s.Destinations.size(); ++i) {
+    const TDestinationStatus& d = s.Destinations[i];
+    text += "; dest " + std::to_string(i + 1) + " " + d.State + " " + OneDecimal(d.SentKbps) + " kbit/s, " +
+            std::to_string(d.FramesDropped) + " frames dropped, " + std::to_string(d.Reconnects) + " reconnects";
+  }
+  return text;
+}
+
+namespace {
+
+int quitPipe[2] = {-1, -1};
+void (*quitCancelOpen)() = nullptr;
+void (*quitCancelConnect)() = nullptr;
+
+void OnQuitSignal(int) {
+  int saved = errno;
+  RequestProcessQuit();
+  errno = saved;
+}
+
+}  // namespace
+
+void RequestProcessQuit() {
+  RequestProcessStop();
+  if (quitCancelOpen) quitCancelOpen();
+  if (quitCancelConnect) quitCancelConnect();
+  char byte = 1;
+  if (quitPipe[1] >= 0) {
+    [[maybe_unused]] ssize_t n = ::write(quitPipe[1], &byte, 1);
+  }
+}
+
+int InstallQuitSignals(void (*cancelOpen)(), void (*cancelConnect)()) {
+  quitCancelOpen = cancelOpen;
+  quitCancelConnect = cancelConnect;
+  // A launcher that closed its end of standard output, or a server that went
+  // away, must not end the process.
+  std::signal(SIGPIPE, SIG_IGN);
+  if (quitPipe[0] < 0 && ::pipe2(quitPipe, O_CLOEXEC | O_NONBLOCK) != 0) return -1;
+  struct sigaction action {};
+  action.sa_handler = OnQuitSignal;
+  sigemptyset(&action.sa_mask);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &action, nullptr);
+  return quitPipe[0];
+}
