@@ -11,6 +11,7 @@
 
 #include <QApplication>
 #include <QSocketNotifier>
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <exception>
@@ -111,7 +112,7 @@ bool HasWindowOptions(const std::vector<std::string>& arguments) {
   return false;
 }
 
-TLaunchRunner* hiddenRunner = nullptr;  // for error reports of worker threads
+std::atomic<TLaunchRunner*> hiddenRunner{nullptr};  // for error reports of worker threads
 
 // A launch-mode instance whose window stays hidden: the push and its
 // launch runner without any widget, so no display, no offscreen platform
@@ -129,7 +130,9 @@ int RunHidden(const TLaunchParams& params) {
     TPushController controller(sender, capturer, *Config, BufferWorkerFactory());
     TLaunchRunner runner(controller, *Config, capturer, params);
     hiddenRunner = &runner;
-    SetErrorReportHandler([](const std::string&, const std::string& text) { hiddenRunner->ReportHiddenError(text); });
+    SetErrorReportHandler([](const std::string&, const std::string& text) {
+      if (TLaunchRunner* r = hiddenRunner.load()) r->ReportHiddenError(text);
+    });
     HiddenWindowPlatform::THiddenWindow window(params.Caption(), RequestProcessQuit);
     int started = runner.Start();
     if (started > 0 && ExitsOnFailedStart() && !ProcessStopRequested()) {
