@@ -10,11 +10,11 @@ namespace {
 
 // A launcher that stops reading must not hold up the push or its stop: the
 // lines go through a bounded queue with a writer thread of its own. A
-// normal exit gives the last lines (the "stopped" line) half a second.
+// normal exit gives the last lines (the "stopped" line) 0.3 s.
 TLineWriter& OutputWriter() {
   static TLineWriter& writer = ProcessLineWriter(
       STDOUT_FILENO, [](uint64_t dropped) { return LinesDroppedLine(dropped) + "\n"; },
-      std::chrono::milliseconds(500));
+      std::chrono::milliseconds(300));
   return writer;
 }
 
