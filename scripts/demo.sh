@@ -59,7 +59,7 @@ start_local_server() {
   echo "Local nginx-rtmp: $url"
 }
 
-echo "demo: step 3 of 4, starting the device simulator and the RTMP server"
+echo "demo: step 3 of 4, the device and the RTMP server (${device:-the simulator}, ${url:-a local nginx-rtmp})"
 [ -n "$device" ] || start_device_simulator
 local_server=0
 if [ -z "$url" ]; then start_local_server; local_server=1; fi
