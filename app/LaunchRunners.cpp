@@ -40,11 +40,9 @@ std::string OneDecimal(double value) {
 
 }  // namespace
 
-TLaunchRunner::TLaunchRunner(TPushController& controller, TConfig& config, TCaptureDevice& capturer,
-                             TLaunchParams params)
+TLaunchRunner::TLaunchRunner(TPushController& controller, TConfig& config, TLaunchParams params)
     : FController(controller),
       FConfig(config),
-      FCapturer(capturer),
       FParams(std::move(params)),
       FStateFile(Environment("TIDECAST_STATE_FILE")) {
   FStatus.Room = FStateFile.empty() ? "id" + std::to_string(FParams.id) : RoomNameOfPath(FStateFile);
@@ -67,7 +65,6 @@ int32_t TLaunchRunner::RefreshSeconds(int32_t statsInterval) {
 int TLaunchRunner::Start() {
   if (FParams.AutoReconnect >= 0) FConfig.AutoReconnect = FParams.AutoReconnect;  // this run only, not saved
   if (FParams.BufferTime) FConfig.BufferTime = *FParams.BufferTime;
-  FStarting = true;
   TClock::time_point now = TClock::now();
   FNextStatus = FNextFile = FNextWatchdog = now;
   FTicker = std::thread([this] { RunTicker(); });
@@ -76,7 +73,6 @@ int TLaunchRunner::Start() {
                                   FParams.RequestsHD(), FParams.IpcMode(), FParams.RtspPort, FParams.HttpPort);
   DebugLogFmt("Start ret=%d", FResult);
   StartResultPlatform::Report(static_cast<intptr_t>(FParams.hwndFrom), FParams.id, FResult);
-  FStarting = false;
   if (FResult != kStartRunning) {
     FController.ReleaseLeftovers();  // nothing goes on reading the device
     WriteLauncherLine(StateLine(FParams.id, "failed", 0, -1, "start_result_" + std::to_string(FResult)));
@@ -178,9 +174,6 @@ void TLaunchRunner::RunTicker() {
 
 void TLaunchRunner::Tick() {
   TClock::time_point now = TClock::now();
-  // A quit signal may come just before the device's Connect begins its
-  // logon or its open: the cancel is repeated until the start has ended.
-  if (FStarting && ProcessStopRequested()) FCapturer.CancelConnect();
   if (FRunning && FParams.StatsInterval > 0 && now >= FNextStats) {
     WriteStatsLine(FStatsMark);
     FNextStats = now + std::chrono::seconds(FParams.StatsInterval);

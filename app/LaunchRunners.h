@@ -8,8 +8,7 @@
 // Threads: Start and Stop on the owner's thread (the controller's main
 // thread); the link events on the supervising thread; a ticker thread of
 // its own between Start and Stop writes the periodic lines, the state file
-// and the notifications, and repeats the device's cancel while a quit
-// signal waits for the start to end.
+// and the notifications.
 #pragma once
 
 #include <atomic>
@@ -29,9 +28,9 @@
 
 class TLaunchRunner {
  public:
-  // Takes the controller's OnLinkEvent for its life. The controller, the
-  // settings and the capturer outlive the runner.
-  TLaunchRunner(TPushController& controller, TConfig& config, TCaptureDevice& capturer, TLaunchParams params);
+  // Takes the controller's OnLinkEvent for its life. The controller and the
+  // settings outlive the runner.
+  TLaunchRunner(TPushController& controller, TConfig& config, TLaunchParams params);
   ~TLaunchRunner();
   TLaunchRunner(const TLaunchRunner&) = delete;
   TLaunchRunner& operator=(const TLaunchRunner&) = delete;
@@ -71,7 +70,6 @@ class TLaunchRunner {
 
   TPushController& FController;
   TConfig& FConfig;
-  TCaptureDevice& FCapturer;
   const TLaunchParams FParams;
   const std::string FStateFile;  // empty: none
   TServiceNotifier FNotifier;
@@ -79,7 +77,6 @@ class TLaunchRunner {
 
   int FResult = -1;
   bool FStopped = false;
-  std::atomic<bool> FStarting{false};
   std::atomic<bool> FRunning{false};  // the push runs: its figures may be read
 
   std::mutex FLock;  // guards FStatus, FChanged and the ticker's stop flag

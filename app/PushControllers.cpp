@@ -128,7 +128,7 @@ int TPushController::StartPush(const std::string& address, const std::string& us
   FAutoReconnect = FConfig.AutoReconnect != 0;
 
   FDeviceOpen = true;
-  int result = FCapturer.Connect(address, user, password, isIPC, rtspPort, httpPort, isHD);
+  int result = ConnectCancellable(address, user, password, isIPC, rtspPort, httpPort, isHD);
   if (result != 0) {
     DebugLogFmt("Connect ret=%d", result);
     return kStartDeviceFailed;
@@ -200,6 +200,29 @@ int TPushController::StartPush(const std::string& address, const std::string& us
   StartSupervisor();
   SetState(TState::Running);
   return kStartRunning;
+}
+
+int TPushController::ConnectCancellable(const std::string& address, const std::string& user,
+                                        const std::string& password, uint8_t isIPC, int32_t rtspPort,
+                                        int32_t httpPort, bool isHD) {
+  if (Cancelled()) return -1;
+  struct TConnect {
+    std::atomic<bool> done{false};
+    int result = 0;
+  } connect;
+  std::thread connecter([&] {
+    connect.result = FCapturer.Connect(address, user, password, isIPC, rtspPort, httpPort, isHD);
+    connect.done = true;
+  });
+  // As for the sender's Open: a cancel may come just before the logon or the
+  // RTSP open begins, so it is repeated until the Connect has returned.
+  while (!connect.done.load()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(kPollStepMs));
+    if (Cancelled()) FCapturer.CancelConnect();
+    if (OnProcessMessages) OnProcessMessages();
+  }
+  connecter.join();
+  return connect.result;
 }
 
 int TPushController::OpenCancellable(const std::string& url, void** handle) {

@@ -100,8 +100,9 @@ class TPushController {
   // one is under way (from its half-second wait) returns at once: the first
   // one finishes the job.
   void StopPush();
-  // Ends a start under way (its server open returns cancelled) and any
-  // reconnect; the stop itself is StopPush. Async-signal-safe.
+  // Ends a start under way (its device connection or server open returns
+  // cancelled) and any reconnect; the stop itself is StopPush.
+  // Async-signal-safe.
   void RequestCancel() { FCancel.store(true); }
   // Releases what a failed start left open (the device's stream above all).
   void ReleaseLeftovers();
@@ -162,6 +163,11 @@ class TPushController {
  private:
   void BuildHeader(const TCaptureInfo& info);
   bool Cancelled() const { return FCancel.load() || ProcessStopRequested(); }
+  // Runs the capturer's Connect on a thread of its own, so that the window
+  // (and a quit signal) is served meanwhile and a cancel can end its logon,
+  // its RTSP open and its wait for parameter sets.
+  int ConnectCancellable(const std::string& address, const std::string& user, const std::string& password,
+                         uint8_t isIPC, int32_t rtspPort, int32_t httpPort, bool isHD);
   // Runs the sender's Open on a thread of its own, so that the window (and
   // a quit signal) is served meanwhile and a cancel can end it.
   int OpenCancellable(const std::string& url, void** handle);

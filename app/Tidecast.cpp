@@ -128,7 +128,7 @@ int RunHidden(const TLaunchParams& params) {
     TVelmaroSender sender;
     TTrel32CaptureDevice capturer;
     TPushController controller(sender, capturer, *Config, BufferWorkerFactory());
-    TLaunchRunner runner(controller, *Config, capturer, params);
+    TLaunchRunner runner(controller, *Config, params);
     hiddenRunner = &runner;
     SetErrorReportHandler([](const std::string&, const std::string& text) {
       if (TLaunchRunner* r = hiddenRunner.load()) r->ReportHiddenError(text);

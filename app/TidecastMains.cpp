@@ -86,7 +86,6 @@ TTidecastMain::TTidecastMain(TConfig& config, TSender& sender, TCaptureDevice& c
               Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
                   Qt::WindowCloseButtonHint),
       FConfig(config),
-      FCapturer(capturer),
       FArguments(std::move(arguments)) {
   InstallFontSubstitutions();
   setObjectName("TidecastMain");
@@ -243,7 +242,7 @@ void TTidecastMain::RunLaunchMode(const TLaunchParams& params) {
   ParamsToForm(params);
   // Nobody sees a box of a hidden instance: it goes to the launcher instead.
   if (!FShowOnStart) ErrorBox = [this](QWidget*, const QString& text, const QString&) { ReportHiddenError(text); };
-  FLauncher = std::make_unique<TLaunchRunner>(*FController, FConfig, FCapturer, params);
+  FLauncher = std::make_unique<TLaunchRunner>(*FController, FConfig, params);
   FLaunchResult = FLauncher->Start();
 }
 

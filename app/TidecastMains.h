@@ -114,7 +114,6 @@ class TTidecastMain : public QWidget {
   static void QueueErrorReport(const std::string& caption, const std::string& text);
 
   TConfig& FConfig;
-  TCaptureDevice& FCapturer;
   const std::vector<std::string> FArguments;
   std::unique_ptr<TPushController> FController;
   // Launch mode's start, lines, state file and stop (the same as a hidden

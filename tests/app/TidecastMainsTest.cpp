@@ -304,6 +304,24 @@ TEST(MainWindow, DelayAboveTheBoundIsRefusedAtStart) {
   w.btn2->click();
 }
 
+// A device that accepts and never answers: the stop button ends the start
+// while it still connects (the device is cancelled, no box, start again).
+TEST(MainWindow, StopButtonEndsTheDevicePhaseOfAStart) {
+  Rig rig;
+  TTidecastMain& w = *rig.window;
+  rig.capturer.onConnect = [&] {  // the real capturer's Connect returns failed soon after a cancel
+    for (int i = 0; i < 1000 && rig.capturer.connectCancels.load() == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    rig.capturer.connectResult = rig.capturer.connectCancels.load() > 0 ? -16 : 0;
+  };
+  QTimer::singleShot(200, &w, [&] { w.btn2->click(); });
+  w.btnStart->click();
+  EXPECT_GT(rig.capturer.connectCancels.load(), 0) << "the stop button did not reach the device";
+  EXPECT_TRUE(rig.boxes.empty());
+  EXPECT_TRUE(rig.sender.urls.empty()) << "the start went on to the server";
+  EXPECT_TRUE(w.btnStart->isEnabled());
+}
+
 TEST(MainWindow, FailedStartsShowTheirBoxes) {
   struct Case {
     int code;
