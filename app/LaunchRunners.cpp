@@ -19,7 +19,8 @@ namespace {
 using TClock = std::chrono::steady_clock;
 using std::chrono::milliseconds;
 
-constexpr milliseconds kTickerStep{100};
+constexpr milliseconds kShortestSleep{10};
+constexpr milliseconds kLongestSleep{1000};
 constexpr std::chrono::seconds kStatusInterval{5};
 constexpr int32_t kMaxRefreshSeconds = 5;
 
@@ -168,8 +169,17 @@ void TLaunchRunner::RunTicker() {
     guard.unlock();
     Tick();
     guard.lock();
-    FWake.wait_for(guard, kTickerStep, [this] { return FTickerStop || FChanged; });
+    FWake.wait_until(guard, NextDue(), [this] { return FTickerStop || FChanged; });
   }
+}
+
+TClock::time_point TLaunchRunner::NextDue() const {
+  // Asleep until the next line, file, status or ping is due (a change wakes
+  // it at once), but at least once a second.
+  TClock::time_point due = std::min({FNextFile, FNextStatus, TClock::now() + kLongestSleep});
+  if (FRunning && FParams.StatsInterval > 0) due = std::min(due, FNextStats);
+  if (FNotifier.WatchdogInterval().count() > 0) due = std::min(due, FNextWatchdog);
+  return std::max(due, TClock::now() + kShortestSleep);
 }
 
 void TLaunchRunner::Tick() {

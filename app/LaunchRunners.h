@@ -62,6 +62,7 @@ class TLaunchRunner {
   void SetState(const std::string& state, const std::string& device, const std::string& destination);
   void Tick();
   void RunTicker();
+  std::chrono::steady_clock::time_point NextDue() const;
   void WriteStatsLine(TMark& mark);
   void Publish(bool force);  // the state file and the status, when due or forced
   void FeedWatchdog();
