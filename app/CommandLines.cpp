@@ -17,6 +17,10 @@ std::string UsageText() {
   return R"(Usage:
   Tidecast                       open the window and push interactively
   Tidecast PARAMETERS DEST...    launch mode: start one push at once
+  Tidecast --rooms [--prometheus] [DIR]
+                                 every room's state file in DIR (default
+                                 /run/tidecast) or one folder below: one line
+                                 per room, or Prometheus text
   Tidecast --help | --version
 
 Launch mode. PARAMETERS is a list of Name=Value items joined by "&" (names
@@ -43,12 +47,19 @@ Standard output in launch mode, one line each, written whole and flushed:
   TIDECAST_STATS id=ID ...
       traffic figures, every StatsInterval seconds when that parameter is
       set; with several destinations one more line each with dest=N
+  TIDECAST_LINES_DROPPED count=N
+      N lines were lost while nobody read standard output (it never blocks)
 
 Environment:
   TIDECAST_DEBUG=1             diagnostic trace on standard error (the
                                password's hash, login and stream keys shortened)
   TIDECAST_EXIT_ON_FAILURE=1   a launch-mode start that fails ends the program
                                with the start result as its exit status
+  TIDECAST_STATE_FILE=PATH     launch mode keeps PATH current: the room's state
+                               and figures (see Tidecast --rooms)
+  NOTIFY_SOCKET, WATCHDOG_USEC the service manager's notifications: READY=1,
+                               STATUS=, STOPPING=1, and WATCHDOG=1 while the
+                               push makes progress
   XDG_CONFIG_HOME              settings in $XDG_CONFIG_HOME/Orvane/Tidecast.reg
                                (default ~/.config)
   QT_QPA_PLATFORM              Qt's platform; without a display "offscreen"

@@ -1,11 +1,22 @@
 #include "LauncherLines.h"
 
+#include <unistd.h>
+
 #include <cstdio>
-#include <mutex>
+
+#include "LineWriters.h"
 
 namespace {
 
-std::mutex outputLock;
+// A launcher that stops reading must not hold up the push or its stop: the
+// lines go through a bounded queue with a writer thread of its own. A
+// normal exit gives the last lines (the "stopped" line) 0.3 s.
+TLineWriter& OutputWriter() {
+  static TLineWriter& writer = ProcessLineWriter(
+      STDOUT_FILENO, [](uint64_t dropped) { return LinesDroppedLine(dropped) + "\n"; },
+      std::chrono::milliseconds(300));
+  return writer;
+}
 
 // One decimal, always with a point: the launcher parses these.
 std::string Decimal(double value) {
@@ -40,9 +51,8 @@ std::string StatsLine(int32_t id, const TStatsFigures& f) {
          " delay_s=" + Decimal(f.DelaySeconds);
 }
 
-void WriteLauncherLine(const std::string& line) {
-  std::lock_guard<std::mutex> lock(outputLock);
-  std::string whole = line + "\n";
-  if (std::fwrite(whole.data(), 1, whole.size(), stdout) != whole.size() || std::fflush(stdout) != 0)
-    std::clearerr(stdout);  // the reader is gone: the line is dropped, the push goes on
-}
+std::string LinesDroppedLine(uint64_t dropped) { return "TIDECAST_LINES_DROPPED count=" + std::to_string(dropped); }
+
+void WriteLauncherLine(const std::string& line) { OutputWriter().Post(line + "\n"); }
+
+void DrainLauncherLines(std::chrono::milliseconds bound) { OutputWriter().Drain(bound); }

@@ -3,6 +3,7 @@
 // asked for, a TIDECAST_STATS line every few seconds.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -29,7 +30,14 @@ std::string StatsLine(int32_t id, const TStatsFigures& figures);
 // id=<id> dest=<n> sent_kbps=.. dropped=.." (that destination's share).
 std::string DestinationStatsLine(int32_t id, int destination, double sentKbps, uint64_t dropped);
 
-// Writes the line and a line feed to standard output whole and flushed, from
-// any thread. A launcher that has closed its end is no error: the line is
-// dropped (SIGPIPE must be ignored by the program).
+// Queues the line and a line feed for standard output, from any thread; it
+// goes out whole, in the order posted, on a writer thread of its own, so a
+// launcher that stops reading never blocks the caller. While the pipe stays
+// full, lines past a bound are dropped and counted; once it takes lines
+// again, LinesDroppedLine tells how many. A launcher that has closed its
+// end is no error (SIGPIPE must be ignored by the program).
 void WriteLauncherLine(const std::string& line);
+// "TIDECAST_LINES_DROPPED count=<n>"
+std::string LinesDroppedLine(uint64_t dropped);
+// Waits, at most `bound`, until the queued lines are written.
+void DrainLauncherLines(std::chrono::milliseconds bound);

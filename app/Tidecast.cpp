@@ -1,14 +1,17 @@
-// The program's entry: --help and --version before anything else, the
-// arguments read from standard input, the RTSP client library's start-up,
-// the settings, the main window (which runs launch mode for a command line of
-// two or more arguments) and its message loop; at exit the window stops a
+// The program's entry: --help, --version and --rooms before anything else,
+// the arguments read from standard input, the RTSP client library's
+// start-up, the settings, then either a hidden launch-mode instance without
+// any widget or the main window (which runs launch mode for a command line
+// of two or more arguments) and its message loop; at exit the window stops a
 // running push, the settings are released unsaved and the client library is
 // stopped.
 #include <fcntl.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include <QApplication>
 #include <QSocketNotifier>
+#include <atomic>
 #include <csignal>
 #include <cstdlib>
 #include <exception>
@@ -19,6 +22,10 @@
 #include "BufferWorkerAdapters.h"
 #include "CommandLines.h"
 #include "Configs.h"
+#include "ErrorReports.h"
+#include "HiddenWindowPlatform.h"
+#include "LaunchRunners.h"
+#include "RoomViews.h"
 #include "ProcessProtectionPlatform.h"
 #include "SettingsKeys.h"
 #include "TidecastMains.h"
@@ -46,35 +53,20 @@ void ChooseOffscreenWithoutDisplay() {
 }
 
 // SIGTERM, SIGINT and SIGHUP close the window like the operator would, so
-// the stop sequence runs; the handler writes to a pipe that the main thread
-// watches. A start (or reconnect) waiting for the server cannot wait for the
-// main thread: the handler also ends it at once.
-int quitPipe[2] = {-1, -1};
-
-void OnQuitSignal(int) {
-  RequestProcessStop();
-  RTMP_CancelOpen();
-  char byte = 1;
-  [[maybe_unused]] ssize_t n = ::write(quitPipe[1], &byte, 1);
-}
-
+// the stop sequence runs; the handler (LaunchRunners) writes to a pipe that
+// the main thread watches. A start (or reconnect) waiting for the server or
+// the device cannot wait for the main thread: the handler also ends it.
 void QuitOnSignals(QApplication& app) {
-  if (::pipe2(quitPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-  auto* notifier = new QSocketNotifier(quitPipe[0], QSocketNotifier::Read, &app);
-  QObject::connect(notifier, &QSocketNotifier::activated, &app, [] {
+  int quitPipe = InstallQuitSignals(RTMP_CancelOpen, TTrel32CaptureDevice::CancelConnects);
+  if (quitPipe < 0) return;
+  auto* notifier = new QSocketNotifier(quitPipe, QSocketNotifier::Read, &app);
+  QObject::connect(notifier, &QSocketNotifier::activated, &app, [quitPipe] {
     char byte;
-    while (::read(quitPipe[0], &byte, 1) > 0) {
+    while (::read(quitPipe, &byte, 1) > 0) {
     }
     QApplication::closeAllWindows();
     QApplication::quit();
   });
-  struct sigaction action {};
-  action.sa_handler = OnQuitSignal;
-  sigemptyset(&action.sa_mask);
-  for (int signal : {SIGTERM, SIGINT, SIGHUP}) sigaction(signal, &action, nullptr);
-  // A launcher that closed its end of standard output, or a server that went
-  // away, must not end the process.
-  std::signal(SIGPIPE, SIG_IGN);
 }
 
 // The arguments after the program name, once Qt has taken its own options
@@ -85,10 +77,19 @@ std::vector<std::string> CommandLineArguments(int argc, char** argv) {
   return arguments;
 }
 
-// --help and --version answer before Qt starts, so they need no display.
-// Returns true when the program is done.
-bool AnsweredAtOnce(int argc, char** argv) {
-  switch (CommandLineRequest(CommandLineArguments(argc, argv))) {
+// --help, --version and --rooms answer before Qt starts, so they need no
+// display. Returns true when the program is done (with its exit code).
+bool AnsweredAtOnce(int argc, char** argv, int& exitCode) {
+  std::vector<std::string> arguments = CommandLineArguments(argc, argv);
+  exitCode = 0;
+  if (!arguments.empty() && arguments[0] == "--rooms") {
+    std::string out, err;
+    exitCode = RunRoomsCommand(std::vector<std::string>(arguments.begin() + 1, arguments.end()), out, err);
+    std::cout << out << std::flush;
+    std::cerr << err << std::flush;
+    return true;
+  }
+  switch (CommandLineRequest(arguments)) {
     case TCommandLineRequest::Help:
       std::cout << UsageText() << std::flush;
       return true;
@@ -103,18 +104,84 @@ bool AnsweredAtOnce(int argc, char** argv) {
 
 constexpr int kExitBadStandardInput = 2;
 
+// Options meant for Qt (-platform and the like) send the program the
+// window's way, where Qt takes them out of the arguments.
+bool HasWindowOptions(const std::vector<std::string>& arguments) {
+  for (const std::string& argument : arguments)
+    if (argument.size() > 1 && argument[0] == '-') return true;
+  return false;
+}
+
+std::atomic<TLaunchRunner*> hiddenRunner{nullptr};  // for error reports of worker threads
+
+// A launch-mode instance whose window stays hidden: the push and its
+// launch runner without any widget, so no display, no offscreen platform
+// and none of the toolkit's memory. It ends on a quit signal (or, on
+// Windows, its hidden window's close request).
+int RunHidden(const TLaunchParams& params) {
+  int quitPipe = InstallQuitSignals(RTMP_CancelOpen, TTrel32CaptureDevice::CancelConnects);
+  TTrel32Library library;  // the client library, once for the process
+  Config = std::make_unique<TConfig>(DefaultSettingsLocation());
+  Config->Load();
+  int result = 0;
+  {
+    TVelmaroSender sender;
+    TTrel32CaptureDevice capturer;
+    TPushController controller(sender, capturer, *Config, BufferWorkerFactory());
+    TLaunchRunner runner(controller, *Config, params);
+    hiddenRunner = &runner;
+    SetErrorReportHandler([](const std::string&, const std::string& text) {
+      if (TLaunchRunner* r = hiddenRunner.load()) r->ReportHiddenError(text);
+    });
+    HiddenWindowPlatform::THiddenWindow window(params.Caption(), RequestProcessQuit);
+    int started = runner.Start();
+    if (started > 0 && ExitsOnFailedStart() && !ProcessStopRequested()) {
+      result = started;
+    } else {
+      // Bounded steps: the wait is the process's life, each poll is not.
+      pollfd quit{quitPipe, POLLIN, 0};
+      while (!ProcessStopRequested() && quitPipe >= 0) ::poll(&quit, 1, 1000);
+    }
+    runner.Stop();
+    SetErrorReportHandler(nullptr);
+    hiddenRunner = nullptr;
+  }
+  Config.reset();
+  return result;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   ProcessProtectionPlatform::KeepMemoryPrivate();
-  if (AnsweredAtOnce(argc, argv)) return 0;
-  ChooseOffscreenWithoutDisplay();
-  QApplication app(argc, argv);
+  int exitCode = 0;
+  if (AnsweredAtOnce(argc, argv, exitCode)) return exitCode;
   std::vector<std::string> arguments = CommandLineArguments(argc, argv);
+  bool windowOptions = HasWindowOptions(arguments);
   std::string inputError;
-  if (!ReadStandardInputArguments(arguments, std::cin, inputError, StandardInputIsAFile())) {
+  if (!windowOptions && !ReadStandardInputArguments(arguments, std::cin, inputError, StandardInputIsAFile())) {
     std::cerr << "Tidecast: " << inputError << std::endl;
     return kExitBadStandardInput;
+  }
+  if (!windowOptions && IsLaunchMode(arguments)) {
+    TLaunchParams params = ParseLaunchParams(arguments[0], arguments[1]);
+    if (!params.ShowsWindow()) {
+      try {
+        return RunHidden(params);
+      } catch (const std::exception& e) {
+        std::cerr << "Tidecast: " << e.what() << std::endl;
+        return 1;
+      }
+    }
+  }
+  ChooseOffscreenWithoutDisplay();
+  QApplication app(argc, argv);
+  if (windowOptions) {
+    arguments = CommandLineArguments(argc, argv);  // without Qt's options now
+    if (!ReadStandardInputArguments(arguments, std::cin, inputError)) {
+      std::cerr << "Tidecast: " << inputError << std::endl;
+      return kExitBadStandardInput;
+    }
   }
   QuitOnSignals(app);
   try {

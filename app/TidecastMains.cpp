@@ -19,9 +19,7 @@
 
 #include "Debugs.h"
 #include "ErrorReports.h"
-#include "LauncherLines.h"
 #include "SettingsKeys.h"
-#include "StartResultPlatform.h"
 #include "StatusDisplays.h"
 #include "TextConversions.h"
 
@@ -103,7 +101,6 @@ TTidecastMain::TTidecastMain(TConfig& config, TSender& sender, TCaptureDevice& c
   FController = std::make_unique<TPushController>(sender, capturer, FConfig, std::move(makeDelayBuffer));
   FController->OnProcessMessages = [] { QCoreApplication::processEvents(); };
   FController->OnStateChanged = [this](TPushController::TState state) { ShowPushState(state); };
-  FController->OnLinkEvent = [this](const TLinkEvent& event) { ReportLink(event); };
 
   mainWindow = this;
   SetErrorReportHandler(QueueErrorReport);
@@ -247,82 +244,11 @@ void TTidecastMain::RunLaunchMode(const TLaunchParams& params) {
   ParamsToForm(params);
   // Nobody sees a box of a hidden instance: it goes to the launcher instead.
   if (!FShowOnStart) ErrorBox = [this](QWidget*, const QString& text, const QString&) { ReportHiddenError(text); };
-  if (params.AutoReconnect >= 0) FConfig.AutoReconnect = params.AutoReconnect;  // this run only, not saved
-  if (params.BufferTime) FConfig.BufferTime = *params.BufferTime;
-  if (!params.TlsCaFile.empty()) FConfig.TlsCaFile = params.TlsCaFile;  // this run only, like the above
-  if (params.TlsVerify >= 0) FConfig.TlsVerify = params.TlsVerify;
-  // The result and running lines are written before any supervising thread
-  // can report a link.
-  // An rtmps:// push without certificate checks says so in its running line.
-  const bool unverified = FConfig.TlsVerify == 0 && params.RtmpUrl.rfind("rtmps://", 0) == 0;
-  FController->OnStartResult = [this, unverified](int result) {
-    DebugLogFmt("Start ret=%d", result);
-    StartResultPlatform::Report(FNotifyWindow, FInstanceId, result);
-    if (result == kStartRunning)
-      WriteLauncherLine(StateLine(FInstanceId, "running", 0, -1, unverified ? "tls_unverified" : ""));
-  };
-  FLaunchResult = FController->StartPush(params.Address, params.User, params.Password, params.Destinations,
-                                         params.RequestsHD(), params.IpcMode(), params.RtspPort, params.HttpPort);
-  FController->OnStartResult = nullptr;
-  if (FLaunchResult != kStartRunning) {
-    FController->ReleaseLeftovers();  // nothing goes on reading the device
-    const bool tls = FLaunchResult == kStartOpenFailed && FController->LastOpenResult() == VELMARO_TLS_FAILED;
-    WriteLauncherLine(StateLine(FInstanceId, "failed", 0, -1, tls ? "tls" : "start_result_" + std::to_string(FLaunchResult)));
-    return;
-  }
-  StartStatsLines(params.StatsInterval);
+  FLauncher = std::make_unique<TLaunchRunner>(*FController, FConfig, params);
+  FLaunchResult = FLauncher->Start();
 }
 
-void TTidecastMain::ReportLink(const TLinkEvent& event) {
-  if (!FLaunchMode) return;
-  // With several destinations a line about one of them names it.
-  const int destination = FDestinationCount > 1 ? event.Destination : 0;
-  WriteLauncherLine(
-      StateLine(FInstanceId, LinkStateWord(event.State), event.Attempt, event.NextSeconds, event.Reason, destination));
-}
-
-void TTidecastMain::ReportHiddenError(const QString& text) {
-  DebugLogFmt("Error not shown (hidden instance): %s", Std(text).c_str());
-  // A refused send is the supervisor's "failed" line already.
-  if (text == QString::fromUtf8(kSendFailedText)) return;
-  WriteLauncherLine(StateLine(FInstanceId, LinkStateWord(FController->LinkState()), 0, -1, "error"));
-}
-
-void TTidecastMain::StartStatsLines(int32_t intervalSeconds) {
-  if (intervalSeconds <= 0) return;
-  FStatsTimer = new QTimer(this);
-  FStatsTimer->setInterval(static_cast<int>(std::min<int64_t>(int64_t{intervalSeconds} * 1000, 86400000)));
-  connect(FStatsTimer, &QTimer::timeout, this, &TTidecastMain::WriteStatsLine);
-  FStatsMark = {SystemTickCount(), 0, 0, 0, 0};
-  FStatsTimer->start();
-}
-
-void TTidecastMain::WriteStatsLine() {
-  TPushController& c = *FController;
-  TStatsMark now{SystemTickCount(), c.FTotalRecvBytes.load(), c.FTotalSentBytes.load(), c.FTotalVideoFrames.load(),
-                 c.FTotalAudioFrames.load()};
-  double seconds = std::max(0.001, (now.Tick - FStatsMark.Tick) / 1000.0);
-  TStatsFigures f;
-  f.RecvKbps = static_cast<double>(now.Recv - FStatsMark.Recv) * 8 / 1000 / seconds;
-  f.SentKbps = static_cast<double>(now.Sent - FStatsMark.Sent) * 8 / 1000 / seconds;
-  f.VideoFps = static_cast<double>(now.Video - FStatsMark.Video) / seconds;
-  f.AudioFps = static_cast<double>(now.Audio - FStatsMark.Audio) / seconds;
-  f.Dropped = c.FramesDropped();
-  f.DelaySeconds = c.CurrentDelaySeconds();
-
-  FStatsMark = now;
-  WriteLauncherLine(StatsLine(FInstanceId, f));
-  if (FDestinationCount < 2) return;
-  FDestinationMarks.resize(c.DestinationCount());
-  for (size_t i = 0; i < c.DestinationCount(); ++i) {
-    const TDestination& d = c.Destination(i);
-    const uint64_t sent = d.SentBytes();
-    WriteLauncherLine(DestinationStatsLine(FInstanceId, d.Number(),
-                                           static_cast<double>(sent - FDestinationMarks[i]) * 8 / 1000 / seconds,
-                                           d.FramesDropped()));
-    FDestinationMarks[i] = sent;
-  }
-}
+void TTidecastMain::ReportHiddenError(const QString& text) { FLauncher->ReportHiddenError(Std(text)); }
 
 void TTidecastMain::ParamsToForm(const TLaunchParams& params) {
   edtAddress->setText(Qs(params.Address));
@@ -338,9 +264,8 @@ void TTidecastMain::ParamsToForm(const TLaunchParams& params) {
 }
 
 void TTidecastMain::FormDestroy() {
-  if (FStatsTimer) FStatsTimer->stop();
+  if (FLauncher) FLauncher->Stop();
   FController->StopPush();
-  if (FLaunchMode) WriteLauncherLine(StateLine(FInstanceId, "stopped"));
 }
 
 void TTidecastMain::ConfigToForm() {
@@ -451,6 +376,8 @@ void TTidecastMain::btn2Click() {
     FController->RequestCancel();
     return;
   }
+  // Launch mode's push ends with its lines and state file.
+  if (FLauncher) FLauncher->Stop();
   FController->StopPush();
 }
 

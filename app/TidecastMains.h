@@ -13,6 +13,7 @@
 
 #include "Configs.h"
 #include "LaunchModes.h"
+#include "LaunchRunners.h"
 #include "PushControllers.h"
 
 class QComboBox;
@@ -104,10 +105,6 @@ class TTidecastMain : public QWidget {
   void ShowPushState(TPushController::TState state);
   void ShowError(const QString& text);
   void RunLaunchMode(const TLaunchParams& params);
-  // Launch mode: the state and stats lines for the launching program.
-  void ReportLink(const TLinkEvent& event);
-  void StartStatsLines(int32_t intervalSeconds);
-  void WriteStatsLine();
   void ReportHiddenError(const QString& text);
   QString ReconnectStatusText() const;
   void ParamsToForm(const TLaunchParams& params);
@@ -119,16 +116,12 @@ class TTidecastMain : public QWidget {
   TConfig& FConfig;
   const std::vector<std::string> FArguments;
   std::unique_ptr<TPushController> FController;
+  // Launch mode's start, lines, state file and stop (the same as a hidden
+  // instance runs without a window).
+  std::unique_ptr<TLaunchRunner> FLauncher;
   bool FShowOnStart = true;
   int FLaunchResult = -1;
   bool FStarting = false;  // btnStartClick is under way (it processes messages)
   bool FStopDuringStart = false;  // the stop button was pressed while starting
   bool FLaunchMode = false;
-  size_t FDestinationCount = 1;  // launch mode's destinations
-  std::vector<uint64_t> FDestinationMarks;  // each destination's sent bytes at the last stats line
-  QTimer* FStatsTimer = nullptr;
-  struct TStatsMark {
-    uint32_t Tick = 0;
-    uint64_t Recv = 0, Sent = 0, Video = 0, Audio = 0;
-  } FStatsMark;
 };

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "DeviceLogons.h"
+
 namespace {
 std::vector<uint8_t> ParameterSet(const uint8_t* bytes, int32_t length, size_t capacity) {
   size_t used = std::min(static_cast<size_t>(std::max(length, 0)), capacity);
@@ -20,4 +22,9 @@ TCaptureInfo TTrel32CaptureDevice::Info() const {
   info.Pps = ParameterSet(FCapturer.Pps, FCapturer.PpsLen, sizeof FCapturer.Pps);
   info.AudioConfig = ParameterSet(FCapturer.AudioConfig, FCapturer.AudioConfigLen, sizeof FCapturer.AudioConfig);
   return info;
+}
+
+void TTrel32CaptureDevice::CancelConnects() {
+  CancelLogons();
+  trel32CancelOpen();
 }

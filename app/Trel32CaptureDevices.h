@@ -17,6 +17,9 @@ class TTrel32CaptureDevice : public TCaptureDevice {
   void Disconnect() override { FCapturer.Disconnect(); }
   TCaptureInfo Info() const override;
   void RestartStream() override { FCapturer.RestartStream(); }
+  void CancelConnect() override { CancelConnects(); }
+  // CancelConnect for every capturer of the process (a quit signal).
+  static void CancelConnects();
 
   const TTrel32Capturer& Capturer() const { return FCapturer; }
 

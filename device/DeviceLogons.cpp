@@ -41,10 +41,14 @@ void InitCurlOnce() {
 bool IsLineEnd(char c) { return c == '\r' || c == '\n'; }
 
 std::atomic<bool> logonsCancelled{false};
+// Bumped by CancelLogons; a download that sees it change since it began ends.
+std::atomic<uint32_t> logonCancels{0};
+static_assert(std::atomic<uint32_t>::is_always_lock_free, "CancelLogons must be async-signal-safe");
 
-// libcurl calls this at least once a second, also while it connects.
-int AbortWhenCancelled(void*, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
-  return logonsCancelled.load() ? 1 : 0;
+// libcurl calls this at least once a second, also while it connects; the
+// download's cancel generation is its user pointer.
+int AbortWhenCancelled(void* generation, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+  return logonsCancelled.load() || logonCancels.load() != *static_cast<const uint32_t*>(generation) ? 1 : 0;
 }
 
 bool IsUnreserved(char c) {
@@ -56,8 +60,11 @@ bool IsUnreserved(char c) {
 
 void SetLogonsCancelled(bool cancelled) { logonsCancelled.store(cancelled); }
 
+void CancelLogons() { logonCancels.fetch_add(1); }
+
 bool DownloadURLToText(const std::string& url, std::string& text) {
   InitCurlOnce();
+  const uint32_t generation = logonCancels.load();
   CURL* curl = curl_easy_init();
   if (curl == nullptr) return false;
   TBody body;
@@ -73,6 +80,7 @@ bool DownloadURLToText(const std::string& url, std::string& text) {
   curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, AppendBody);
   curl_easy_setopt(curl, CURLOPT_WRITEDATA, &body);
   curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, AbortWhenCancelled);
+  curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &generation);
   curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
   CURLcode result = curl_easy_perform(curl);
   long status = 0;

@@ -26,6 +26,10 @@ bool DownloadURLToText(const std::string& url, std::string& text);
 // within about a second as failed: a stop must not wait for a device's logon
 // on another thread.
 void SetLogonsCancelled(bool cancelled);
+// Ends every download under way within about a second (a quit signal, a stop
+// during a start); one that begins afterwards is not affected.
+// Async-signal-safe (one atomic increment).
+void CancelLogons();
 
 // The system's temporary folder, ending in its separator, or "".
 std::string GetTempDir();

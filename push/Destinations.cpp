@@ -76,6 +76,7 @@ void TDestination::StartSupervisor() {
   FSuperStop = false;
   FSupervisor = std::thread([this] {
     while (!FSuperStop.load()) {
+      FCounters.FSupervisorBeats.fetch_add(1, std::memory_order_relaxed);
       int64_t ms = Step();
       std::unique_lock<std::mutex> lock(FSuperLock);
       FClock.WaitFor(lock, FSuperWake, ms, [this] {

@@ -103,7 +103,7 @@ int TPushController::StartPush(const std::string& address, const std::string& us
   FRtmpSender.SetTls(FConfig.TlsCaFile, FConfig.TlsVerify != 0);
 
   FDeviceOpen = true;
-  int result = FCapturer.Connect(address, user, password, isIPC, rtspPort, httpPort, isHD);
+  int result = ConnectCancellable(address, user, password, isIPC, rtspPort, httpPort, isHD);
   if (result != 0) {
     DebugLogFmt("Connect ret=%d", result);
     return Started(kStartDeviceFailed);
@@ -185,6 +185,29 @@ int TPushController::StartPush(const std::string& address, const std::string& us
   return kStartRunning;
 }
 
+int TPushController::ConnectCancellable(const std::string& address, const std::string& user,
+                                        const std::string& password, uint8_t isIPC, int32_t rtspPort,
+                                        int32_t httpPort, bool isHD) {
+  if (Cancelled()) return -1;
+  struct TConnect {
+    std::atomic<bool> done{false};
+    int result = 0;
+  } connect;
+  std::thread connecter([&] {
+    connect.result = FCapturer.Connect(address, user, password, isIPC, rtspPort, httpPort, isHD);
+    connect.done = true;
+  });
+  // As for the sender's Open: a cancel may come just before the logon or the
+  // RTSP open begins, so it is repeated until the Connect has returned.
+  while (!connect.done.load()) {
+    FClock.Sleep(kPollStepMs);
+    if (Cancelled()) FCapturer.CancelConnect();
+    if (OnProcessMessages) OnProcessMessages();
+  }
+  connecter.join();
+  return connect.result;
+}
+
 int TPushController::OpenCancellable(TSender& sender, const std::string& url, void** handle) {
   if (Cancelled()) return VELMARO_OPEN_CANCELLED;
   struct TOpen {
@@ -249,6 +272,7 @@ void TPushController::StartWatching() {
         std::unique_lock<std::mutex> lock(FWatchLock);
         if (FClock.WaitFor(lock, FWatchWake, kWatchStepMs, [this] { return FWatchStop.load(); })) return;
       }
+      FSupervisorBeats.fetch_add(1, std::memory_order_relaxed);
       WatchDevice();
     }
   });

@@ -85,8 +85,9 @@ class TPushController : public TPushCounters {
   // one is under way (from its half-second wait) returns at once: the first
   // one finishes the job.
   void StopPush();
-  // Ends a start under way (its server open returns cancelled) and any
-  // reconnect; the stop itself is StopPush. Async-signal-safe.
+  // Ends a start under way (its device connection or server open returns
+  // cancelled) and any reconnect; the stop itself is StopPush.
+  // Async-signal-safe.
   void RequestCancel() { FCancel.store(true); }
   // Releases what a failed start left open (the device's stream above all).
   void ReleaseLeftovers();
@@ -146,6 +147,11 @@ class TPushController : public TPushCounters {
   // Runs the sender's Open on a thread of its own, so that the window (and
   // a quit signal) is served meanwhile and a cancel can end it.
   int OpenCancellable(TSender& sender, const std::string& url, void** handle);
+  // Runs the capturer's Connect on a thread of its own, so that the window
+  // (and a quit signal) is served meanwhile and a cancel can end its logon,
+  // its RTSP open and its wait for parameter sets.
+  int ConnectCancellable(const std::string& address, const std::string& user, const std::string& password,
+                         uint8_t isIPC, int32_t rtspPort, int32_t httpPort, bool isHD);
   int Started(int result);
   void StartWatching();
   void StopWatching();

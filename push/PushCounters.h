@@ -20,6 +20,11 @@ struct TPushCounters {
   std::atomic<int32_t> FVideoBits{0};
   std::atomic<int32_t> FAudioBits{0};
 
+  // Goes up each time a supervising thread (a destination's, the device
+  // watch) comes round, a reconnect attempt included: the service manager's
+  // watchdog is fed only while it moves.
+  std::atomic<uint64_t> FSupervisorBeats{0};
+
   void ResetTotals() {
     for (auto* total : {&FTotalRecvBytes, &FTotalSentBytes, &FTotalVideoFrames, &FTotalAudioFrames}) total->store(0);
   }

@@ -73,6 +73,11 @@ class TCaptureDevice {
   // the device dropped; the timeline continues. Any thread but the
   // delivering one.
   virtual void RestartStream() {}
+  // Ends a Connect under way (its logon, its RTSP open, its wait for
+  // parameter sets) soon after, failed; one that begins afterwards is not
+  // affected, so a caller that may come just before repeats it until the
+  // Connect has returned. Async-signal-safe.
+  virtual void CancelConnect() {}
 };
 
 // The delay buffer: holds samples for the delay and releases them on a

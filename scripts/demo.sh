@@ -27,7 +27,9 @@ while [ $# -gt 0 ]; do
   esac
 done
 
+echo "demo: step 1 of 4, Debian packages"
 "$top/scripts/install-deps.sh"
+echo "demo: step 2 of 4, building Tidecast and the device simulator"
 "$top/scripts/build.sh" "$top/build" -DTIDECAST_TESTS=OFF -DTIDECAST_BENCH=OFF
 
 work=$(mktemp -d /tmp/tidecast-demo-XXXXXX)
@@ -57,6 +59,7 @@ start_local_server() {
   echo "Local nginx-rtmp: $url"
 }
 
+echo "demo: step 3 of 4, the device and the RTMP server (${device:-the simulator}, ${url:-a local nginx-rtmp})"
 [ -n "$device" ] || start_device_simulator
 local_server=0
 if [ -z "$url" ]; then start_local_server; local_server=1; fi
@@ -65,6 +68,7 @@ if [ -z "$url" ]; then start_local_server; local_server=1; fi
 id=1
 [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] && id=0
 params="Address=$device&User=$user&Password=$password&RtspPort=$rtsp_port&HttpPort=$http_port&isHD=$hd&id=$id"
+echo "demo: step 4 of 4, pushing"
 echo "Tidecast pushes $device to $url for $seconds s..."
 XDG_CONFIG_HOME="$work/config" "$top/build/bin/Tidecast" "$params" "$url" >"$work/tidecast.out" 2>&1 &
 tidecast=$!
@@ -89,7 +93,7 @@ wait "$tidecast" 2>/dev/null || status=1
 if [ "$local_server" = 1 ] && [ "$status" = 0 ]; then
   # nginx finishes the recording when it ends
   kill "$nginx_pid" 2>/dev/null; wait "$nginx_pid" 2>/dev/null || true
-  echo "What arrived at the server:"
+  echo "demo: what arrived at the server:"
   ffprobe -hide_banner "$work/rec/test1.flv" 2>&1 | sed -n '/^Input/,$p'
   ffprobe -v error -count_packets -show_entries stream=codec_type,nb_read_packets -of csv=p=0 \
     "$work/rec/test1.flv" | sed 's/^/packets: /'

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs every Debian package Tidecast needs to build, test and run its demo.
-# Idempotent; quiet unless something fails.
+# Idempotent; one line says what it does, the rest stays quiet unless
+# something fails.
 set -euo pipefail
 
 packages=(
@@ -17,6 +18,7 @@ packages=(
   libsoup-3.0-dev
   nginx-light libnginx-mod-rtmp
   ffmpeg openssl
+  prometheus
   procps psmisc
   xvfb x11-utils systemd
 )
@@ -28,7 +30,11 @@ missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "install-deps: all ${#packages[@]} Debian packages are installed"
+  exit 0
+fi
+echo "install-deps: installing ${#missing[@]} Debian packages (about a minute on a fresh machine)..."
 
 log=$(mktemp)
 export DEBIAN_FRONTEND=noninteractive
@@ -44,3 +50,4 @@ if command -v systemctl >/dev/null 2>&1; then
   "${sudo_cmd[@]}" systemctl disable --now nginx >/dev/null 2>&1 || true
 fi
 rm -f "$log"
+echo "install-deps: done"

@@ -8,4 +8,5 @@ shift || true
 "$top/scripts/install-deps.sh"
 "$top/scripts/build.sh" "$build" -DTIDECAST_TESTS=ON "$@"
 cd "$build"
+echo "test: running the suite with ctest (2 at a time; several minutes)..."
 ctest --output-on-failure --timeout 900 -j 2

@@ -109,6 +109,20 @@ TRtspClient::TRtspClient(int32_t channel, std::string url)
 
 TRtspClient::~TRtspClient() { Close(); }
 
+namespace {
+// Bumped by CancelOpens; an Open that sees it change since it began gives up.
+std::atomic<uint32_t> openCancels{0};
+static_assert(std::atomic<uint32_t>::is_always_lock_free, "trel32CancelOpen must be async-signal-safe");
+constexpr auto kCancelPollStep = std::chrono::milliseconds(50);
+}  // namespace
+
+void TRtspClient::CancelOpens() { openCancels.fetch_add(1); }
+
+bool TRtspClient::OpenCancelled() const {
+  return opening_.load(std::memory_order_relaxed) &&
+         openCancels.load(std::memory_order_relaxed) != openGeneration_.load(std::memory_order_relaxed);
+}
+
 std::chrono::milliseconds TRtspClient::ReconnectPause(int attempt) {
   return std::chrono::milliseconds(1000 * ReconnectPauseSeconds(attempt + 1));  // attempt counts from 0 here
 }
@@ -121,6 +135,7 @@ int TRtspClient::Interrupted(void* opaque) {
     return 1;
   if (self->restartRequested_.load(std::memory_order_relaxed) && self->reading_.load(std::memory_order_relaxed))
     return 1;
+  if (self->OpenCancelled()) return 1;
   int64_t deadline = self->deadlineUs_.load(std::memory_order_relaxed);
   return deadline != 0 && WallMicroseconds() > deadline ? 1 : 0;
 }
@@ -158,6 +173,7 @@ int32_t TRtspClient::OpenSession(TSession& session) {
     DebugLogFmt("trel32: channel %d open failed: %s", channel_, ErrorText(error).c_str());
     avformat_close_input(&format);
     if (optionLeft) return TREL32_E_INTERNAL;
+    if (OpenCancelled()) return TREL32_E_CANCELLED;
     return stopping_.load() ? TREL32_E_PROTOCOL : CodeOfOpenError(error, WallMicroseconds() - started, deadlinePassed);
   }
 
@@ -195,6 +211,12 @@ void TRtspClient::CloseSession(TSession& session) {
 }
 
 int32_t TRtspClient::Open() {
+  openGeneration_.store(openCancels.load());
+  opening_.store(true);
+  struct TOpeningEnds {
+    std::atomic<bool>& opening;
+    ~TOpeningEnds() { opening.store(false); }
+  } openingEnds{opening_};
   int32_t result = OpenSession(session_);
   if (result != TREL32_OK) return result;
   const AVStream& video = *session_.format->streams[session_.video];
@@ -239,11 +261,13 @@ int32_t TRtspClient::AwaitInBandSets() {
   std::unique_lock guard(setsLock_);
   while (awaitingSets_.load()) {
     int64_t now = WallMicroseconds();
+    if (OpenCancelled()) return TREL32_E_CANCELLED;
     if (now >= deadline) {
       DebugLogFmt("trel32: channel %d sent no parameter sets in time", channel_);
       return TREL32_E_NO_PARAMETER_SETS;
     }
-    setsFound_.wait_for(guard, std::chrono::microseconds(deadline - now));
+    setsFound_.wait_for(guard, std::min<std::chrono::microseconds>(std::chrono::microseconds(deadline - now),
+                                                                   kCancelPollStep));
   }
   return TREL32_OK;
 }

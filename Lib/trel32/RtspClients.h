@@ -47,6 +47,9 @@ class TRtspClient {
   void Close();
   bool OnDeliveringThread() const { return std::this_thread::get_id() == threadId_.load(); }
 
+  // Ends every Open under way (see trel32CancelOpen). Async-signal-safe.
+  static void CancelOpens();
+
   // The reconnect pause after `attempt` failed attempts (1 s doubling, at most 10 s).
   static std::chrono::milliseconds ReconnectPause(int attempt);
 
@@ -95,6 +98,10 @@ class TRtspClient {
 
   // Interrupts blocking reads: a stop request, or a deadline for opening.
   std::atomic<bool> stopping_{false};
+  // While Open runs: the cancel generation it began in (see CancelOpens).
+  std::atomic<bool> opening_{false};
+  std::atomic<uint32_t> openGeneration_{0};
+  bool OpenCancelled() const;
   std::atomic<int64_t> deadlineUs_{0};  // 0: none
   std::atomic<bool> closing_{false};    // a session closes: TEARDOWN may still go out
   std::atomic<bool> reading_{false};    // ReadSession runs: a restart request ends it

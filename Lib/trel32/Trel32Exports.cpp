@@ -135,6 +135,8 @@ TREL32_API int32_t TREL32_CALL trel32SetReconnectUrlSource(TRtspUrlSource source
   });
 }
 
+TREL32_API void TREL32_CALL trel32CancelOpen(void) { TRtspClient::CancelOpens(); }
+
 TREL32_API int32_t TREL32_CALL trel32RestartRTSPClient(int32_t channel) {
   return Guarded([&] {
     auto client = FindClient(channel);

@@ -48,6 +48,7 @@ extern "C" {
 #define TREL32_E_WRONG_THREAD (-13)     /* called from the channel's own callback */
 #define TREL32_E_PROTOCOL (-14)         /* any other RTSP or stream failure */
 #define TREL32_E_INTERNAL (-15)         /* out of memory or another internal failure */
+#define TREL32_E_CANCELLED (-16)        /* trel32CancelOpen ended the open */
 
 /* Stream codes of the callback. */
 #define TREL32_STREAM_VIDEO 4   /* one H.264 access unit, Annex B, 4-byte start codes; 90 kHz */
@@ -131,6 +132,12 @@ TREL32_API int32_t TREL32_CALL trel32UnRegisteRTSPClientCallback(int32_t channel
 /* A login key in the URL does not survive a restart of the device: the owner
  * that logged in names a source of fresh URLs here (null: keep the URL). */
 TREL32_API int32_t TREL32_CALL trel32SetReconnectUrlSource(TRtspUrlSource source, int32_t channel, void* user);
+
+/* Ends every open under way (trel32CreateRTSPClient, in its RTSP exchange or
+ * its wait for in-band parameter sets) within about 0.1 s with
+ * TREL32_E_CANCELLED; an open that begins afterwards is not affected.
+ * Async-signal-safe (one atomic increment). */
+TREL32_API void TREL32_CALL trel32CancelOpen(void);
 
 /* Drops the stream the client is reading and makes it again, as after a
  * connection the device dropped (the timeline continues). For a device that

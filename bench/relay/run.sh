@@ -9,7 +9,8 @@
 #        bench/relay/run.sh scale [SECONDS]    (default 20 per step)
 # Environment: BUILD_DIR (default build/), LATENCY_BUILD_DIR (default
 # build-latency/, configured with -DTIDECAST_LATENCY=ON and built if missing),
-# SCALE_FROM (scale mode: skip the steps below this count).
+# SCALE_FROM (scale mode: skip the steps below this count), RELAY_PARTS
+# (default "1 2 3": the parts of the default mode to run).
 #
 # Default mode, three parts one after the other:
 # 1. CPU and memory: Tidecast (no delay) and ffmpeg run at once, on two
@@ -21,7 +22,10 @@
 #    set (VmHWM), both read just before SIGTERM; devsim and nginx are not
 #    counted. Beside them bench/trel32's trel32-count reads the stream
 #    through libtrel32 and sends nothing: the part of the work that Tidecast
-#    shares with ffmpeg (libavformat's RTSP client).
+#    shares with ffmpeg (libavformat's RTSP client). A second Tidecast keeps
+#    a state file (TIDECAST_STATE_FILE, replaced every 5 s and on each change,
+#    as under the room unit) on a third stream name: its CPU against the
+#    first's is the cost of the state file.
 # 2. Latency inside Tidecast, no delay, alone: the TIDECAST_LATENCY build
 #    stamps each message from the capturer's callback to the hand-over to
 #    librtmp (Common/Latencies.h) and prints percentiles at exit.
@@ -85,6 +89,8 @@ relay_cpu_and_memory() {
   echo "== 1. CPU and memory, Tidecast and ffmpeg at once for $seconds s"
   bench_start_tidecast "$build" tidecast 0
   local ours=$tidecast_pid
+  bench_start_tidecast "$build" tidecast-state 0 TIDECAST_STATE_FILE="$work/room.state"
+  local stateful=$tidecast_pid
   bench_start_ffmpeg ffmpeg
   local theirs=$ffmpeg_pid
   # The floor both relays stand on: reading the stream through libtrel32 (and
@@ -96,13 +102,15 @@ relay_cpu_and_memory() {
     pids+=("$reader")
   fi
   bench_wait_started "$ours" tidecast
+  bench_wait_started "$stateful" tidecast-state
   sleep 5
   local ours_early theirs_early
   ours_early=$(bench_cpu_seconds "$ours")
   theirs_early=$(bench_cpu_seconds "$theirs")
   sleep $((seconds > 5 ? seconds - 5 : 0))
-  local ours_cpu theirs_cpu ours_hwm theirs_hwm ours_split theirs_split
+  local ours_cpu theirs_cpu ours_hwm theirs_hwm ours_split theirs_split stateful_cpu
   ours_cpu=$(bench_cpu_seconds "$ours")
+  stateful_cpu=$(bench_cpu_seconds "$stateful")
   theirs_cpu=$(bench_cpu_seconds "$theirs")
   ours_hwm=$(bench_hwm_kb "$ours")
   theirs_hwm=$(bench_hwm_kb "$theirs")
@@ -114,6 +122,7 @@ relay_cpu_and_memory() {
     bench_stop "$reader" || true
   fi
   kill -TERM "$theirs" 2>/dev/null || true  # both stop at once, for like recordings
+  bench_stop "$stateful" || true
   bench_stop "$ours" || echo "Tidecast ended with code $? (0 expected)"
   bench_stop "$theirs" || true
   bench_stop_nginx
@@ -133,6 +142,8 @@ relay_cpu_and_memory() {
     "from 5 s on: $(bench_ratio "$(awk -v a="$ours_cpu" -v b="$ours_early" 'BEGIN { print a - b }')" \
     "$(awk -v a="$theirs_cpu" -v b="$theirs_early" 'BEGIN { print a - b }')")"
   echo "memory ratio Tidecast / ffmpeg: $(bench_ratio "$ours_hwm" "$theirs_hwm") (goal <= 1.00)"
+  echo "with a state file (same run): $stateful_cpu CPU s against $ours_cpu," \
+    "ratio $(bench_ratio "$stateful_cpu" "$ours_cpu")"
 }
 
 ensure_latency_build() {
@@ -196,10 +207,10 @@ relay_mode() {
   bench_start_devsim "$build" "${source[@]}"
   print_stream "${source[*]}"
   bench_start_nginx
-  relay_cpu_and_memory
-  ensure_latency_build
-  relay_latency
-  relay_delay_memory
+  local parts=${RELAY_PARTS:-1 2 3}
+  [[ " $parts " != *" 1 "* ]] || relay_cpu_and_memory
+  [[ " $parts " != *" 2 "* ]] || { ensure_latency_build; relay_latency; }
+  [[ " $parts " != *" 3 "* ]] || relay_delay_memory
 }
 
 # ---- scale mode ---------------------------------------------------------------

@@ -134,6 +134,7 @@ class TFakeCapturer : public TCaptureDevice {
   int startResult = 0;
   TCaptureInfo info = DefaultInfo();
   std::function<void()> onConnect;
+  std::atomic<int> connectCancels{0};
 
   static TCaptureInfo DefaultInfo() {
     TCaptureInfo i;
@@ -148,6 +149,7 @@ class TFakeCapturer : public TCaptureDevice {
   }
 
   void SetOnSample(TSampleEvent handler) override { onSample = std::move(handler); }
+  void CancelConnect() override { ++connectCancels; }
   int Connect(const std::string& address, const std::string& user, const std::string& password, uint8_t isIPC,
               int32_t rtspPort, int32_t httpPort, bool isHD) override {
     if (onConnect) onConnect();

@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "ErrorReports.h"
+#include "LauncherLines.h"
 #include "Processes.h"
 #include "PushFakes.h"
 #include "QtApplications.h"
@@ -32,6 +33,12 @@ using fakes::TFakeDelayBuffer;
 using fakes::TFakeSender;
 
 namespace {
+
+// The launcher lines go out on a writer thread: let it finish first.
+std::string CapturedLauncherLines() {
+  DrainLauncherLines(std::chrono::seconds(5));
+  return testing::internal::GetCapturedStdout();
+}
 
 const auto* const qtEnvironment = testing::AddGlobalTestEnvironment(new testsupport::TQtEnvironment);
 
@@ -297,6 +304,24 @@ TEST(MainWindow, DelayAboveTheBoundIsRefusedAtStart) {
   w.btn2->click();
 }
 
+// A device that accepts and never answers: the stop button ends the start
+// while it still connects (the device is cancelled, no box, start again).
+TEST(MainWindow, StopButtonEndsTheDevicePhaseOfAStart) {
+  Rig rig;
+  TTidecastMain& w = *rig.window;
+  rig.capturer.onConnect = [&] {  // the real capturer's Connect returns failed soon after a cancel
+    for (int i = 0; i < 1000 && rig.capturer.connectCancels.load() == 0; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    rig.capturer.connectResult = rig.capturer.connectCancels.load() > 0 ? -16 : 0;
+  };
+  QTimer::singleShot(200, &w, [&] { w.btn2->click(); });
+  w.btnStart->click();
+  EXPECT_GT(rig.capturer.connectCancels.load(), 0) << "the stop button did not reach the device";
+  EXPECT_TRUE(rig.boxes.empty());
+  EXPECT_TRUE(rig.sender.urls.empty()) << "the start went on to the server";
+  EXPECT_TRUE(w.btnStart->isEnabled());
+}
+
 TEST(MainWindow, FailedStartsShowTheirBoxes) {
   struct Case {
     int code;
@@ -411,7 +436,7 @@ TEST(LaunchMode, FillsTheFormStartsHiddenAndReportsTheResult) {
   testing::internal::CaptureStdout();
   rig.Create({"ID=3&id=4&Address=10.1.2.3&User=admin&Password=&isHD=-1&RtspPort=abc&junk&isIPC=256",
               "rtmp://10.0.0.2/hls/room3"});
-  std::string out = testing::internal::GetCapturedStdout();
+  std::string out = CapturedLauncherLines();
   TTidecastMain& w = *rig.window;
 
   EXPECT_EQ(out, "TIDECAST_START_RESULT id=3 result=0\nTIDECAST_STATE id=3 state=running\n");
@@ -446,7 +471,7 @@ TEST(LaunchMode, FailedStartShowsNothingAndInstanceZeroShowsTheWindow) {
   rig.capturer.connectResult = -1;
   testing::internal::CaptureStdout();
   rig.Create({"Address=10.9.9.9&isHD=0&isIPC=1&HttpPort=81&RtspPort=+8554", "rtmp://10.0.0.2/hls/x"});
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+  EXPECT_EQ(CapturedLauncherLines(),
             "TIDECAST_START_RESULT id=0 result=1\nTIDECAST_STATE id=0 state=failed reason=start_result_1\n");
   TTidecastMain& w = *rig.window;
   EXPECT_EQ(w.LaunchResult(), 1);
@@ -469,7 +494,7 @@ TEST(LaunchMode, BufferTimeDelaysThisInstanceOnly) {
   std::string before = testsupport::ReadWholeFile(rig.config.Location());
   testing::internal::CaptureStdout();
   rig.Create({"id=4&BufferTime=5", "rtmp://10.0.0.2/hls/room4"});
-  EXPECT_EQ(testing::internal::GetCapturedStdout(),
+  EXPECT_EQ(CapturedLauncherLines(),
             "TIDECAST_START_RESULT id=4 result=0\nTIDECAST_STATE id=4 state=running\n");
   EXPECT_EQ(rig.bufferLog.created, 1);
   EXPECT_EQ(rig.bufferLog.delay, 5000u);
@@ -479,14 +504,14 @@ TEST(LaunchMode, BufferTimeDelaysThisInstanceOnly) {
 
   testing::internal::CaptureStdout();
   rig.Create({"id=5&BufferTime=0", "rtmp://10.0.0.2/hls/room5"});
-  testing::internal::GetCapturedStdout();
+  CapturedLauncherLines();
   EXPECT_EQ(rig.bufferLog.created, 1) << "BufferTime=0 pushes without a delay";
 }
 
 TEST(LaunchMode, OneArgumentStartsInteractively) {
   testing::internal::CaptureStdout();
   Rig rig({"Address=10.1.2.3&id=5"});
-  EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+  EXPECT_EQ(CapturedLauncherLines(), "");
   EXPECT_EQ(rig.window->LaunchResult(), -1);
   EXPECT_TRUE(rig.window->ShowOnStart());
   EXPECT_EQ(rig.window->windowTitle(), U(TTidecastMain::Caption));
