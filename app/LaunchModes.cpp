@@ -92,7 +92,7 @@ const std::vector<TLaunchParamRow>& LaunchParamTable() {
       {"hwndFrom", "N", "Windows only: the window that receives the start result",
        +[](const std::string& v, P& p) { ReadInteger(v, p.hwndFrom); }},
       {"AutoReconnect", "N",
-       "1 makes a lost server connection again by itself, 0 leaves the\npush failed; without it the stored setting (1) counts",
+       "1 remakes a lost server connection by itself, 0 leaves that\ndestination failed; without it the stored setting (1) counts",
        +[](const std::string& v, P& p) { ReadInteger(v, p.AutoReconnect); }},
       {"StatsInterval", "S", "seconds between TIDECAST_STATS lines; 0 (default) none",
        +[](const std::string& v, P& p) {

@@ -62,6 +62,10 @@ bool TOutageQueue::PendingHasKeyFrame() const {
 size_t TOutageQueue::BoundFrom() const { return FOutageFrom != kNone ? FOutageFrom : FConfirmed; }
 
 bool TOutageQueue::OverBound() const {
+  // Everything kept, the sent head of a long group included, stays within
+  // twice the bounds.
+  const uint32_t front = FSlots[0].TimeMs, newest = FSlots[FCount - 1].TimeMs;
+  if (FBytes > 2 * FMaxBytes || (newest > front && newest - front > 2 * FMaxSpanMs)) return true;
   const size_t from = BoundFrom();
   if (from >= FCount) return false;
   size_t bytes = 0;

@@ -11,7 +11,8 @@
 // after the break, so an outage shorter than the span loses nothing however
 // long the group before it was. Past a bound the oldest group of pictures
 // goes (DropOldestGroup); a single group longer than a bound loses its oldest
-// messages instead, never the newest. After a reconnect, the kept messages go
+// messages instead, never the newest. Everything kept, the head included,
+// stays within twice the bounds. After a reconnect, the kept messages go
 // out again from the front, in their order and with their times.
 //
 // Not thread-safe: its destination guards it. Slots and their buffers are

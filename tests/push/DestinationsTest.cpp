@@ -72,7 +72,14 @@ TEST(Destination, ReconnectsOnItsScheduleThenDrainsWhatWasKeptFromTheKeyFrame) {
   rig.Video(0, true);
   rig.Audio(10);
   rig.Video(40);
-  rig.Stats(true);  // the connection breaks; the sender may still hold all three
+  rig.Video(60, true);
+  {
+    std::lock_guard<std::mutex> lock(rig.sender.mutex);
+    rig.sender.stats.AnyMediaSent = 1;
+    rig.sender.stats.SentMediaMs = 10;  // handed over is not sent: the sender still holds 40 and 60
+  }
+  rig.Run(TDestination::kStepMs);
+  rig.Stats(true);  // the connection breaks
   rig.Run(1);
   rig.Audio(50);
   rig.Video(80);
@@ -94,7 +101,8 @@ TEST(Destination, ReconnectsOnItsScheduleThenDrainsWhatWasKeptFromTheKeyFrame) {
   EXPECT_EQ(rig.events, expected);
   for (int attempt = 1; attempt <= 6; ++attempt) EXPECT_EQ(ReconnectPauseSeconds(attempt), std::min(1 << (attempt - 1), 10));
   EXPECT_EQ(rig.sender.HeaderCount(), 1u) << "a new connection gets the header first";
-  EXPECT_EQ(rig.SentTimes(), (std::vector<int64_t>{0, -10, 40, -50, 80})) << "kept: from the key frame, in order";
+  EXPECT_EQ(rig.SentTimes(), (std::vector<int64_t>{0, -10, 40, 60, -50, 80}))
+      << "kept: from the key frame of what the sender had not sent, in order";
 
   rig.Video(120);  // live again once drained
   EXPECT_EQ(rig.SentTimes().back(), 120);
