@@ -54,8 +54,11 @@ TLaunchRunner::TLaunchRunner(TPushController& controller, TConfig& config, TLaun
   for (TDestinationStatus& destination : FStatus.Destinations) destination.State = "stopped";
   FController.OnLinkEvent = [this](const TLinkEvent& event) { OnLink(event); };
   // file:/// destinations: a local recording each, named after this instance.
-  FController.SetFileSenderFactory([options = TRecordOptions{FParams.id, FParams.RecordSegmentMinutes,
-                                                             FParams.RecordMaxMB}] { return MakeFlvRecorder(options); });
+  TRecordOptions options;
+  options.InstanceId = FParams.id;
+  options.SegmentMinutes = FParams.RecordSegmentMinutes;
+  options.MaxMB = FParams.RecordMaxMB;
+  FController.SetFileSenderFactory([options] { return MakeFlvRecorder(options); });
 }
 
 TLaunchRunner::~TLaunchRunner() {

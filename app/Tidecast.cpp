@@ -164,7 +164,7 @@ int main(int argc, char** argv) {
     return kExitBadStandardInput;
   }
   if (!windowOptions && IsLaunchMode(arguments)) {
-    TLaunchParams params = ParseLaunchParams(arguments[0], arguments[1]);
+    TLaunchParams params = ParseLaunchParams(arguments[0], std::vector<std::string>(arguments.begin() + 1, arguments.end()));
     if (!params.ShowsWindow()) {
       try {
         return RunHidden(params);

@@ -235,7 +235,6 @@ void TTidecastMain::RunLaunchMode(const TLaunchParams& params) {
   FNotifyWindow = static_cast<intptr_t>(params.hwndFrom);
   FInstanceId = params.id;
   FLaunchMode = true;
-  FDestinationCount = params.Destinations.size();
   // A launcher finds its instance by the exact caption; the window system's
   // title gets the application's display name appended unless the caption
   // already ends with it.
