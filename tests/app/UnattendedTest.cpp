@@ -20,6 +20,7 @@
 
 #include "DeviceSimulator.h"
 #include "FlvFile.h"
+#include "MediaProbe.h"
 #include "NginxRtmp.h"
 #include "Processes.h"
 
@@ -185,9 +186,9 @@ TEST(TwoDestinations, OneServerAwayForFifteenSecondsTheOtherLosesNothing) {
   TDeviceSimulator device;
   device.Start();
   TProgram program;
-  std::vector<std::string> destinations{away.PublishUrl("room7"), steady.PublishUrl("room7")};
-  // A local recording joins here as a third destination ("file:///folder"),
-  // judged like the steady server's recording.
+  // The local recording, a third destination, goes on like the steady server.
+  const std::string folder = steady.RecordDir() + "/local";
+  std::vector<std::string> destinations{away.PublishUrl("room7"), steady.PublishUrl("room7"), "file://" + folder};
   program.Start(Parameters(device, 7, "&StatsInterval=1"), destinations);
   ASSERT_TRUE(program.WaitLine("TIDECAST_START_RESULT id=7 result=0", seconds(30))) << program.Log();
   ASSERT_TRUE(program.WaitLine("state=running dest=2 reason=connected", seconds(10))) << program.Log();
@@ -222,6 +223,19 @@ TEST(TwoDestinations, OneServerAwayForFifteenSecondsTheOtherLosesNothing) {
   for (size_t i = 1; i < whole.size(); ++i)
     ASSERT_LE(whole[i].timeMs - whole[i - 1].timeMs, 70u) << "a gap at frame " << i << " of the steady server's";
   ExpectRecordingsMeet(VideoFrames(first), VideoFrames(away.RecordingPath("room7")));
+
+  // One file, named after the instance, that decodes cleanly and holds as
+  // many pictures as the steady server got (the same messages, from the same
+  // key frame on, within the last moments before the stop).
+  std::vector<std::filesystem::path> files;
+  for (const auto& entry : std::filesystem::directory_iterator(folder)) files.push_back(entry.path());
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].filename().string().rfind("7-", 0), 0u) << files[0];
+  EXPECT_TRUE(testsupport::DecodeErrors(files[0].string()).empty()) << files[0];
+  size_t recorded = 0;
+  for (const testsupport::TProbedPacket& packet : testsupport::ProbePackets(files[0].string()))
+    recorded += packet.codecType == "video";
+  EXPECT_NEAR(static_cast<double>(recorded), static_cast<double>(whole.size()), 25.0) << "the local recording spans the push";
 }
 
 // Completes the RTMP handshake, then reads and never answers: a server that
