@@ -8,11 +8,14 @@ namespace {
 
 constexpr uint8_t kLongStartCode[] = {0, 0, 0, 1};
 
-int NalType(const uint8_t* nal) { return nal[0] & 0x1F; }
-
-bool IsSlice(int type) { return type == 1 || type == 5; }
+// H.264: coded slices of non-IDR and IDR pictures. H.265: every VCL type
+// (0-31); random-access pictures are 16-23.
+bool IsSlice(int type, bool hevc) { return hevc ? type < 32 : type == 1 || type == 5; }
+bool IsKeyPicture(int type, bool hevc) { return hevc ? type >= 16 && type <= 23 : type == 5; }
 
 }  // namespace
+
+int NalUnitType(const uint8_t* nal, bool hevc) { return hevc ? (nal[0] >> 1) & 0x3F : nal[0] & 0x1F; }
 
 void ForEachNalUnit(const uint8_t* data, size_t size, const std::function<void(const uint8_t*, size_t)>& unit) {
   // Positions just after each 00 00 01.
@@ -39,12 +42,20 @@ void ForEachNalUnit(const uint8_t* data, size_t size, const std::function<void(c
   if (start != SIZE_MAX) emit(size);
 }
 
-bool BeginsAccessUnit(const uint8_t* nal, size_t size) {
-  int type = NalType(nal);
+bool BeginsAccessUnit(const uint8_t* nal, size_t size, bool hevc) {
+  int type = NalUnitType(nal, hevc);
+  if (hevc) {
+    // VPS, SPS, PPS, delimiter, prefix SEI and the types reserved before a
+    // picture (ITU-T H.265 7.4.2.4.4); the slice header's first bit is
+    // first_slice_segment_in_pic_flag, behind the 2-byte NAL header.
+    if ((type >= 32 && type <= 35) || type == 39 || (type >= 41 && type <= 44) || (type >= 48 && type <= 55))
+      return true;
+    return IsSlice(type, true) && size > 2 && (nal[2] & 0x80) != 0;
+  }
   if (type == 6 || type == 7 || type == 8 || type == 9 || (type >= 14 && type <= 18)) return true;
   // first_mb_in_slice is the slice header's first field, an Exp-Golomb
   // number: it is 0 exactly when its first bit is 1.
-  return IsSlice(type) && size > 1 && (nal[1] & 0x80) != 0;
+  return IsSlice(type, false) && size > 1 && (nal[1] & 0x80) != 0;
 }
 
 void TAccessUnitAssembler::AddPacket(const uint8_t* data, size_t size, int64_t time) {
@@ -52,17 +63,20 @@ void TAccessUnitAssembler::AddPacket(const uint8_t* data, size_t size, int64_t t
 }
 
 void TAccessUnitAssembler::AddNalUnit(const uint8_t* nal, size_t size, int64_t time) {
-  int type = NalType(nal);
+  int type = NalUnitType(nal, hevc_);
+  const bool slice = IsSlice(type, hevc_);
+  const bool begins = BeginsAccessUnit(nal, size, hevc_);
+  const bool delimiter = type == (hevc_ ? 35 : 9);
   if (skippingPicture_) {
-    if (!BeginsAccessUnit(nal, size)) return;
+    if (!begins) return;
     skippingPicture_ = false;
   }
   if (hasSlice_) {
-    if (type == 9) {
+    if (delimiter) {
       Finish(time);
-    } else if (IsSlice(type) && BeginsAccessUnit(nal, size)) {
+    } else if (slice && begins) {
       Finish(held_.empty() ? time : heldTime_);
-    } else if (BeginsAccessUnit(nal, size)) {
+    } else if (begins) {
       // Parameter sets or SEI after a slice: a new picture follows, or (as
       // some packetizers send them) more slices of this one. The next slice
       // decides.
@@ -70,7 +84,7 @@ void TAccessUnitAssembler::AddNalUnit(const uint8_t* nal, size_t size, int64_t t
       if (!Fits(size)) return DropOversizedUnit();
       Append(held_, nal, size);
       return;
-    } else if (IsSlice(type)) {
+    } else if (slice) {
       unit_.insert(unit_.end(), held_.begin(), held_.end());
       held_.clear();
     }
@@ -82,8 +96,8 @@ void TAccessUnitAssembler::AddNalUnit(const uint8_t* nal, size_t size, int64_t t
     timeSet_ = true;
   }
   if (!Fits(size)) return DropOversizedUnit();
-  hasSlice_ = hasSlice_ || IsSlice(type);
-  idr_ = idr_ || type == 5;
+  hasSlice_ = hasSlice_ || slice;
+  idr_ = idr_ || IsKeyPicture(type, hevc_);
   Append(unit_, nal, size);
 }
 
