@@ -284,7 +284,8 @@ GstBuffer* WithoutParameterSets(GstBuffer* buffer, bool hevc) {
   for (size_t k = 0; k < starts.size(); ++k) {
     size_t begin = starts[k], end = k + 1 < starts.size() ? starts[k + 1] : map.size;
     size_t header = begin + (map.data[begin + 2] == 1 ? 3 : 4);
-    if (header >= map.size || !IsParameterSet(map.data[header], hevc)) kept.insert(kept.end(), map.data + begin, map.data + end);
+    if (header >= map.size || !IsParameterSet(map.data[header], hevc))
+      kept.insert(kept.end(), map.data + begin, map.data + end);
   }
   bool changed = !starts.empty() && kept.size() != map.size;
   gst_buffer_unmap(buffer, &map);
@@ -326,7 +327,8 @@ void TRtspStreams::HandleMediaConfigure(GstRTSPMediaFactory*, GstRTSPMedia* medi
     GstPad* input = payloader != nullptr ? gst_element_get_static_pad(payloader, "sink") : nullptr;
     if (input != nullptr) {
       gst_pad_add_probe(input, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
-                        DropParameterSets, options.videoCodec == "h265" ? payloader : nullptr, nullptr);
+                        DropParameterSets, options.videoCodec == "h265" ? payloader : nullptr,  // flag only
+                        nullptr);
       gst_object_unref(input);
     }
     if (payloader != nullptr) gst_object_unref(payloader);
