@@ -231,8 +231,8 @@ int32_t TRtspClient::OpenSession(TSession& session) {
 
 // The first H.264 or H.265 video, else the first video's name. Sound: AAC
 // with its configuration in the description passes as it is; any other
-// sound FFmpeg decodes (an AAC stream without configuration, or LATM,
-// included) becomes AAC here; sound it cannot decode is named and left out.
+// sound FFmpeg decodes (LATM included) becomes AAC here; sound it cannot
+// decode, and raw AAC frames without a configuration, are named and left out.
 void TRtspClient::ChooseStreams(TSession& opened) {
   AVFormatContext* format = opened.format;
   int otherAudio = -1;
@@ -253,10 +253,12 @@ void TRtspClient::ChooseStreams(TSession& opened) {
       otherAudio = static_cast<int>(i);
     }
   }
-  if (opened.audio >= 0 || otherAudio < 0) return;
+  if (opened.video < 0 || opened.audio >= 0 || otherAudio < 0) return;
   const AVStream& audio = *format->streams[otherAudio];
   opened.audioName = avcodec_get_name(audio.codecpar->codec_id);
-  std::shared_ptr<TAudioTranscoder> transcoder = TAudioTranscoder::Create(*audio.codecpar, audio.time_base);
+  std::shared_ptr<TAudioTranscoder> transcoder;
+  if (audio.codecpar->codec_id != AV_CODEC_ID_AAC)
+    transcoder = TAudioTranscoder::Create(*audio.codecpar, audio.time_base);
   if (transcoder == nullptr || !ParseAudioSpecificConfig(transcoder->Config().data(), transcoder->Config().size(),
                                                          opened.aac)) {
     DebugLogFmt("trel32: channel %d: its %s sound cannot be made AAC, going without", channel_,
