@@ -71,7 +71,8 @@ extern "C" {
 #define TREL32_AUDIO_NONE 0            /* the device sends no sound */
 #define TREL32_AUDIO_AAC 1             /* AAC from the device, as it is */
 #define TREL32_AUDIO_AAC_TRANSCODED 2  /* the device's other sound (G.711, ...) made AAC-LC here: mono,
-                                          64 kbit/s, 16 kHz for rates up to 16 kHz */
+                                          64 kbit/s, 16 kHz for device rates up to 16 kHz (G.711's 8 kHz),
+                                          else the device's rate or 48 kHz; times on the device's clock */
 #define TREL32_AUDIO_UNSUPPORTED 3     /* sound that cannot be decoded: no audio stream;
                                           trel32GetCodecName names it */
 
@@ -146,9 +147,10 @@ TREL32_API int32_t TREL32_CALL trel32GetCodecName(int32_t channel, uint8_t strea
 /* Fills the named fields of a caller-zeroed record. */
 TREL32_API int32_t TREL32_CALL trel32GetMediaInfo(int32_t channel, TRtspMediaInfo* info);
 
-/* Copies the audio stream's AudioSpecificConfig, as the device describes it,
- * into `config` (`capacity` bytes; TREL32_AUDIO_CONFIG_SIZE is enough) and
- * sets *length; 0 bytes when the stream has no AAC audio. */
+/* Copies the audio stream's AudioSpecificConfig, as the device describes it
+ * (TREL32_AUDIO_AAC_TRANSCODED: the two bytes of the library's AAC-LC), into
+ * `config` (`capacity` bytes; TREL32_AUDIO_CONFIG_SIZE is enough) and sets
+ * *length; 0 bytes when the stream has no audio. */
 TREL32_API int32_t TREL32_CALL trel32GetAudioConfig(int32_t channel, uint8_t* config, int32_t capacity,
                                                     int32_t* length);
 
