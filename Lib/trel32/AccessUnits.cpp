@@ -15,7 +15,7 @@ bool IsKeyPicture(int type, bool hevc) { return hevc ? type >= 16 && type <= 23 
 
 }  // namespace
 
-int NalUnitType(const uint8_t* nal, bool hevc) { return hevc ? (nal[0] >> 1) & 0x3F : nal[0] & 0x1F; }
+int NalUnitTypeOf(const uint8_t* nal, bool hevc) { return hevc ? (nal[0] >> 1) & 0x3F : nal[0] & 0x1F; }
 
 void ForEachNalUnit(const uint8_t* data, size_t size, const std::function<void(const uint8_t*, size_t)>& unit) {
   // Positions just after each 00 00 01.
@@ -43,7 +43,7 @@ void ForEachNalUnit(const uint8_t* data, size_t size, const std::function<void(c
 }
 
 bool BeginsAccessUnit(const uint8_t* nal, size_t size, bool hevc) {
-  int type = NalUnitType(nal, hevc);
+  int type = NalUnitTypeOf(nal, hevc);
   if (hevc) {
     // VPS, SPS, PPS, delimiter, prefix SEI and the types reserved before a
     // picture (ITU-T H.265 7.4.2.4.4); the slice header's first bit is
@@ -63,7 +63,7 @@ void TAccessUnitAssembler::AddPacket(const uint8_t* data, size_t size, int64_t t
 }
 
 void TAccessUnitAssembler::AddNalUnit(const uint8_t* nal, size_t size, int64_t time) {
-  int type = NalUnitType(nal, hevc_);
+  int type = NalUnitTypeOf(nal, hevc_);
   const bool slice = IsSlice(type, hevc_);
   const bool begins = BeginsAccessUnit(nal, size, hevc_);
   const bool delimiter = type == (hevc_ ? 35 : 9);

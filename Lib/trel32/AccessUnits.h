@@ -26,7 +26,7 @@
 void ForEachNalUnit(const uint8_t* data, size_t size, const std::function<void(const uint8_t*, size_t)>& unit);
 
 // The NAL unit type (without start code): H.264's 5 bits, H.265's 6.
-int NalUnitType(const uint8_t* nal, bool hevc);
+int NalUnitTypeOf(const uint8_t* nal, bool hevc);
 
 // True when the NAL unit (without start code) begins a new access unit after
 // a picture's slices.

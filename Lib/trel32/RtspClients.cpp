@@ -97,7 +97,7 @@ TParameterSets FindParameterSets(const uint8_t* data, size_t size, bool hevc) {
   TParameterSets sets;
   if (data == nullptr) return sets;
   ForEachNalUnit(data, size, [&](const uint8_t* nal, size_t length) {
-    int type = NalUnitType(nal, hevc);
+    int type = NalUnitTypeOf(nal, hevc);
     std::vector<uint8_t>* set = nullptr;
     if (hevc) set = type == 32 ? &sets.vps : type == 33 ? &sets.sps : type == 34 ? &sets.pps : nullptr;
     else set = type == 7 ? &sets.sps : type == 8 ? &sets.pps : nullptr;

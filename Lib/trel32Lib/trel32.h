@@ -40,6 +40,7 @@ extern "C" {
 #define TREL32_E_NOT_FOUND (-5)         /* the server has no such stream (RTSP 404) */
 #define TREL32_E_NOT_AUTHORISED (-6)    /* the server refused the login (RTSP 401, 403) */
 #define TREL32_E_NO_VIDEO (-7)          /* the stream holds no video at all */
+#define TREL32_E_UNSUPPORTED_VIDEO (-17) /* video neither H.264 nor H.265; trel32GetCodecName names it */
 #define TREL32_E_NO_PARAMETER_SETS (-8) /* no SPS and PPS (H.265: VPS, SPS and PPS) in the description nor
                                            in the stream's first 5 s */
 #define TREL32_E_SET_TOO_LONG (-9)      /* a parameter set does not fit the 104-byte buffer */
@@ -49,7 +50,6 @@ extern "C" {
 #define TREL32_E_WRONG_THREAD (-13)     /* called from the channel's own callback */
 #define TREL32_E_PROTOCOL (-14)         /* any other RTSP or stream failure */
 #define TREL32_E_INTERNAL (-15)         /* out of memory or another internal failure */
-#define TREL32_E_UNSUPPORTED_VIDEO (-17) /* video neither H.264 nor H.265; trel32GetCodecName names it */
 
 /* Stream codes of the callback. */
 #define TREL32_STREAM_VIDEO 4   /* one H.264 or H.265 access unit (VideoCodec says which), Annex B,
