@@ -4,7 +4,8 @@
 #     library) against an AAC camera, same video, both at once in one run:
 #     the difference is the transcode's cost per room.
 #  2. Bits per second the simulator's H.265 and H.264 send at the same
-#     picture size, bit-rate setting and test picture (video only), both at once.
+#     picture size, bit-rate setting and test picture (video only), both at
+#     once, and the time from the open to the first picture of each.
 # Usage: bench/trel32/cameras.sh [BUILD_DIR] [SECONDS] [devsim options for both...]
 set -euo pipefail
 top=$(cd "$(dirname "$0")/../.." && pwd)
@@ -40,7 +41,8 @@ count() {
   { time "$build/bin/trel32-count" "${!url_var}" "$seconds" >"$work/$1.out"; } 2>"$work/$1.time"
 }
 cpu() { awk '{ printf "%.2f", $1 + $2 }' "$work/$1.time"; }
-bytes() { sed -n 's/.* bytes \([0-9]*\)$/\1/p' "$work/$1.out"; }
+bytes() { sed -n 's/.* bytes \([0-9]*\) .*/\1/p' "$work/$1.out"; }
+first() { sed -n 's/.* first-picture-ms \([-0-9]*\)$/\1/p' "$work/$1.out"; }
 
 echo "1. Sound: G.711 A-law made AAC in the library vs AAC as it is ($seconds s each, at once)"
 start_camera g711 --audio-codec pcma "$@"
@@ -62,4 +64,5 @@ wait "$a" "$b"
 awk -v h5="$(bytes h265)" -v h4="$(bytes h264)" -v s="$seconds" 'BEGIN {
   printf "  H.265: %.0f kbit/s   H.264: %.0f kbit/s   ratio %.2f\n", 8 * h5 / s / 1000, 8 * h4 / s / 1000,
          (h4 > 0 ? h5 / h4 : 0) }'
+echo "  first picture after the open began: H.265 $(first h265) ms, H.264 $(first h264) ms"
 echo "  (stream: $(sed -n 's/^devsim stream: //p' "$work/h265.log"))"
