@@ -60,7 +60,7 @@ class Trel32Cameras : public ::testing::Test {
 
 TEST_F(Trel32Cameras, H265WithG711GivesHevcAccessUnitsAndAudibleAac) {
   struct TCamera {
-    std::string audioCodec;
+    const char* audioCodec;
     bool inBandSets;
     std::string audioName;
   };
