@@ -86,7 +86,11 @@ int TLaunchRunner::Start() {
     DebugLogFmt("Start ret=%d", result);
     StartResultPlatform::Report(static_cast<intptr_t>(FParams.hwndFrom), FParams.id, result);
     if (result != kStartRunning) return;
-    WriteLauncherLine(StateLine(FParams.id, "running", 0, -1, unverified ? "tls_unverified" : ""));
+    std::string line = StateLine(FParams.id, "running", 0, -1, unverified ? "tls_unverified" : "");
+    // A device whose sound cannot be carried: the push runs without it.
+    if (!FController.UnsupportedAudioCodec().empty() && !unverified)
+      line += " audio=none reason=unsupported_audio codec=" + FController.UnsupportedAudioCodec();
+    WriteLauncherLine(line);
     FStatsMark = FFileMark = MarkNow();
     FDestinationMarks.assign(FStatus.Destinations.size(), 0);
     FNextStats = FStatsMark.At + std::chrono::seconds(std::max(FParams.StatsInterval, 1));
@@ -99,7 +103,11 @@ int TLaunchRunner::Start() {
   if (FResult != kStartRunning) {
     FController.ReleaseLeftovers();  // nothing goes on reading the device
     const bool tls = FResult == kStartOpenFailed && FController.LastOpenResult() == VELMARO_TLS_FAILED;
-    WriteLauncherLine(StateLine(FParams.id, "failed", 0, -1, tls ? "tls" : "start_result_" + std::to_string(FResult)));
+    const std::string& codec = FController.RefusedVideoCodec();
+    if (!codec.empty())
+      WriteLauncherLine(StateLine(FParams.id, "failed", 0, -1, "unsupported_video") + " codec=" + codec);
+    else
+      WriteLauncherLine(StateLine(FParams.id, "failed", 0, -1, tls ? "tls" : "start_result_" + std::to_string(FResult)));
     SetState("failed", FResult == kStartDeviceFailed ? "failed" : "ok",
              FResult == kStartDeviceFailed ? "stopped" : "failed");
   }

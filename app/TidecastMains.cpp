@@ -311,6 +311,10 @@ QString TTidecastMain::StartFailureText(int code) {
   }
 }
 
+QString TTidecastMain::UnsupportedVideoText(const std::string& codec) {
+  return QString::fromUtf8("不支持录播主机的视频编码 %1，请将设备设置为H.264编码").arg(Qs(codec));
+}
+
 void TTidecastMain::ShowError(const QString& text) { ErrorBox(this, text, QString::fromUtf8("错误")); }
 
 void TTidecastMain::btnStartClick() {
@@ -364,7 +368,8 @@ void TTidecastMain::btnStartClick() {
       FController->ReleaseLeftovers();  // the operator's stop or a quit signal: no box
       return;
     }
-    ShowError(StartFailureText(result));
+    const std::string& codec = FController->RefusedVideoCodec();
+    ShowError(codec.empty() ? StartFailureText(result) : UnsupportedVideoText(codec));
   }
 }
 

@@ -48,6 +48,8 @@ class TTidecastMain : public QWidget {
   static constexpr const char* Caption = "Orvane云直播推流工具";
   // The text of the error box after a failed start with this code.
   static QString StartFailureText(int code);
+  // The error box of a start refused for the device's video codec.
+  static QString UnsupportedVideoText(const std::string& codec);
 
   // Controls, by their design names, in declaration order.
   QPushButton* btnStart;

@@ -21,6 +21,8 @@ TCaptureInfo TTrel32CaptureDevice::Info() const {
   info.Sps = ParameterSet(FCapturer.Sps, FCapturer.SpsLen, sizeof FCapturer.Sps);
   info.Pps = ParameterSet(FCapturer.Pps, FCapturer.PpsLen, sizeof FCapturer.Pps);
   info.AudioConfig = ParameterSet(FCapturer.AudioConfig, FCapturer.AudioConfigLen, sizeof FCapturer.AudioConfig);
+  info.VideoCodec = FCapturer.VideoCodecName;
+  if (FCapturer.MediaInfo.AudioCodec == TREL32_AUDIO_UNSUPPORTED) info.UnsupportedAudioCodec = FCapturer.AudioCodecName;
   return info;
 }
 

@@ -1,4 +1,4 @@
-// H.264 NAL unit types and start-code scanning: splits an Annex B access
+// H.264 and H.265 NAL unit types and start-code scanning: splits an Annex B access
 // unit into its NAL units without copying anything. Every read stays inside
 // the span given.
 #pragma once
@@ -15,6 +15,18 @@ enum : int {
   kNalTypeSps = 7,
   kNalTypePps = 8,
   kNalTypeAud = 9,
+};
+
+// The H.265 NAL unit types the program looks at (ITU-T H.265 table 7-1): the
+// coded slices are 0-31, the random-access (key) pictures 16-23.
+enum : int {
+  kHevcNalFirstKey = 16,
+  kHevcNalLastKey = 23,
+  kHevcNalVps = 32,
+  kHevcNalSps = 33,
+  kHevcNalPps = 34,
+  kHevcNalAud = 35,
+  kHevcNalPrefixSei = 39,
 };
 
 // The type of the NAL unit whose header byte `nal` points at.

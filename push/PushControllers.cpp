@@ -103,11 +103,21 @@ int TPushController::StartPush(const std::string& address, const std::string& us
   FRtmpSender.SetTls(FConfig.TlsCaFile, FConfig.TlsVerify != 0);
 
   FDeviceOpen = true;
+  FRefusedVideoCodec.clear();
+  FUnsupportedAudioCodec.clear();
   int result = ConnectCancellable(address, user, password, isIPC, rtspPort, httpPort, isHD);
+  const TCaptureInfo device = FCapturer.Info();
+  if (!device.VideoCodec.empty() && device.VideoCodec != kCarriedVideoCodec) {
+    // Video the push cannot carry: said by its name, not as an unreachable device.
+    DebugLogFmt("Video codec %s not supported", device.VideoCodec.c_str());
+    FRefusedVideoCodec = device.VideoCodec;
+    return Started(kStartDeviceFailed);
+  }
   if (result != 0) {
     DebugLogFmt("Connect ret=%d", result);
     return Started(kStartDeviceFailed);
   }
+  FUnsupportedAudioCodec = device.UnsupportedAudioCodec;
 
   // Each destination with its own sender handle; one the build cannot serve
   // goes Failed once the push runs (the first fails the start).

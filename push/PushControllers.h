@@ -33,6 +33,9 @@
 #include "ReconnectSchedules.h"
 #include "StreamHeaders.h"
 
+// The video codec the push carries, by FFmpeg's name.
+constexpr const char* kCarriedVideoCodec = "h264";
+
 // Start result codes.
 enum : int {
   kStartRunning = 0,
@@ -129,6 +132,11 @@ class TPushController : public TPushCounters {
   // The sender's code of the last start's open of the first destination
   // (VELMARO_TLS_FAILED: the server's certificate failed a check).
   int LastOpenResult() const { return FLastOpenResult.load(); }
+  // After a start refused for the device's video codec, its name ("hevc",
+  // "mjpeg"); else empty. The push carries kCarriedVideoCodec.
+  const std::string& RefusedVideoCodec() const { return FRefusedVideoCodec; }
+  // Sound the device sends that the push goes without (its codec's name).
+  const std::string& UnsupportedAudioCodec() const { return FUnsupportedAudioCodec; }
   // The destinations of the running push, in argument order (for counters).
   size_t DestinationCount() const { return FDestinations.size(); }
   const TDestination& Destination(size_t i) const { return *FDestinations[i]; }
@@ -174,6 +182,8 @@ class TPushController : public TPushCounters {
   uint32_t FStartTick = 0;
   std::atomic<bool> FCancel{false};
   std::atomic<int> FLastOpenResult{0};
+  std::string FRefusedVideoCodec;     // main thread
+  std::string FUnsupportedAudioCodec;  // main thread
 
   // The device watch.
   TDeviceWatchdog FWatchdog;

@@ -51,6 +51,11 @@ struct TCaptureInfo {
   std::vector<uint8_t> Sps;
   std::vector<uint8_t> Pps;
   std::vector<uint8_t> AudioConfig;  // the device's AudioSpecificConfig, if it described one
+  // The codecs by FFmpeg's names; empty when the device does not say (H.264
+  // and AAC). The push carries H.264 video; sound it is handed is AAC (the
+  // client library makes other sound AAC where it can).
+  std::string VideoCodec;  // also after a Connect refused for its video codec
+  std::string UnsupportedAudioCodec;  // sound the device sends that is not carried (AudioSampleRate 0)
 };
 
 // The RTSP capturer: Connect, StartCapture, StopCapture, Disconnect and its

@@ -8,7 +8,7 @@ packages=(
   build-essential cmake pkg-config git ca-certificates
   clang libclang-rt-14-dev
   librtmp-dev
-  libavformat-dev libavcodec-dev libavutil-dev
+  libavformat-dev libavcodec-dev libavutil-dev libswresample-dev
   qt6-base-dev fonts-wqy-microhei
   libcurl4-openssl-dev
   libgtest-dev libgmock-dev libbenchmark-dev

@@ -9,18 +9,34 @@ namespace {
 
 constexpr uint8_t kLongStartCode[] = {0, 0, 0, 1};
 
-bool IsSlice(int type) { return type == kNalTypeSlice || type == kNalTypeIdr; }
+// H.264: coded slices of non-IDR and IDR pictures. H.265: every VCL type
+// (0-31); random-access pictures are 16-23.
+bool IsSlice(int type, bool hevc) { return hevc ? type < kHevcNalVps : type == kNalTypeSlice || type == kNalTypeIdr; }
+bool IsKeyPicture(int type, bool hevc) {
+  return hevc ? type >= kHevcNalFirstKey && type <= kHevcNalLastKey : type == kNalTypeIdr;
+}
 
 }  // namespace
 
-bool BeginsAccessUnit(const uint8_t* nal, size_t size) {
-  int type = NalUnitType(nal);
+int NalUnitTypeOf(const uint8_t* nal, bool hevc) { return hevc ? (nal[0] >> 1) & 0x3F : nal[0] & 0x1F; }
+
+bool BeginsAccessUnit(const uint8_t* nal, size_t size, bool hevc) {
+  int type = NalUnitTypeOf(nal, hevc);
+  if (hevc) {
+    // VPS, SPS, PPS, delimiter, prefix SEI and the types reserved before a
+    // picture (ITU-T H.265 7.4.2.4.4); the slice header's first bit is
+    // first_slice_segment_in_pic_flag, behind the 2-byte NAL header.
+    if ((type >= kHevcNalVps && type <= kHevcNalAud) || type == kHevcNalPrefixSei || (type >= 41 && type <= 44) ||
+        (type >= 48 && type <= 55))
+      return true;
+    return IsSlice(type, true) && size > 2 && (nal[2] & 0x80) != 0;
+  }
   if (type == kNalTypeSei || type == kNalTypeSps || type == kNalTypePps || type == kNalTypeAud ||
       (type >= 14 && type <= 18))
     return true;
   // first_mb_in_slice is the slice header's first field, an Exp-Golomb
   // number: it is 0 exactly when its first bit is 1.
-  return IsSlice(type) && size > 1 && (nal[1] & 0x80) != 0;
+  return IsSlice(type, false) && size > 1 && (nal[1] & 0x80) != 0;
 }
 
 void TAccessUnitAssembler::AddPacket(const uint8_t* data, size_t size, int64_t time) {
@@ -28,17 +44,20 @@ void TAccessUnitAssembler::AddPacket(const uint8_t* data, size_t size, int64_t t
 }
 
 void TAccessUnitAssembler::AddNalUnit(const uint8_t* nal, size_t size, int64_t time) {
-  int type = NalUnitType(nal);
+  int type = NalUnitTypeOf(nal, hevc_);
+  const bool slice = IsSlice(type, hevc_);
+  const bool begins = BeginsAccessUnit(nal, size, hevc_);
+  const bool delimiter = type == (hevc_ ? int{kHevcNalAud} : int{kNalTypeAud});
   if (skippingPicture_) {
-    if (!BeginsAccessUnit(nal, size)) return;
+    if (!begins) return;
     skippingPicture_ = false;
   }
   if (hasSlice_) {
-    if (type == kNalTypeAud) {
+    if (delimiter) {
       Finish(time);
-    } else if (IsSlice(type) && BeginsAccessUnit(nal, size)) {
+    } else if (slice && begins) {
       Finish(held_.empty() ? time : heldTime_);
-    } else if (BeginsAccessUnit(nal, size)) {
+    } else if (begins) {
       // Parameter sets or SEI after a slice: a new picture follows, or (as
       // some packetizers send them) more slices of this one. The next slice
       // decides.
@@ -46,7 +65,7 @@ void TAccessUnitAssembler::AddNalUnit(const uint8_t* nal, size_t size, int64_t t
       if (!Fits(size)) return DropOversizedUnit();
       Append(held_, nal, size);
       return;
-    } else if (IsSlice(type)) {
+    } else if (slice) {
       unit_.insert(unit_.end(), held_.begin(), held_.end());
       held_.clear();
     }
@@ -58,8 +77,8 @@ void TAccessUnitAssembler::AddNalUnit(const uint8_t* nal, size_t size, int64_t t
     timeSet_ = true;
   }
   if (!Fits(size)) return DropOversizedUnit();
-  hasSlice_ = hasSlice_ || IsSlice(type);
-  idr_ = idr_ || type == kNalTypeIdr;
+  hasSlice_ = hasSlice_ || slice;
+  idr_ = idr_ || IsKeyPicture(type, hevc_);
   Append(unit_, nal, size);
 }
 

@@ -89,6 +89,56 @@ int RoundedFrameRate(const AVStream& stream) {
   return rounded >= 1 && rounded <= 240 ? rounded : kDefaultFrameRate;
 }
 
+// The first VPS (H.265 only), SPS and PPS of Annex B data.
+struct TParameterSets {
+  std::vector<uint8_t> vps, sps, pps;
+  bool Complete(bool hevc) const { return !sps.empty() && !pps.empty() && (!hevc || !vps.empty()); }
+};
+
+TParameterSets FindParameterSets(const uint8_t* data, size_t size, bool hevc) {
+  TParameterSets sets;
+  if (data == nullptr) return sets;
+  ForEachNalUnit(data, size, [&](const uint8_t* nal, size_t length) {
+    int type = NalUnitTypeOf(nal, hevc);
+    std::vector<uint8_t>* set = nullptr;
+    if (hevc) set = type == kHevcNalVps ? &sets.vps : type == kHevcNalSps ? &sets.sps : type == kHevcNalPps ? &sets.pps : nullptr;
+    else set = type == kNalTypeSps ? &sets.sps : type == kNalTypePps ? &sets.pps : nullptr;
+    if (set != nullptr && set->empty()) set->assign(nal, nal + length);
+  });
+  return sets;
+}
+
+void AppendAnnexB(std::vector<uint8_t>& target, const std::vector<uint8_t>& nal) {
+  static const uint8_t kStartCode[] = {0, 0, 0, 1};
+  target.insert(target.end(), std::begin(kStartCode), std::end(kStartCode));
+  target.insert(target.end(), nal.begin(), nal.end());
+}
+
+// An H.265 picture's size and frame rate, as FFmpeg's parser reads them from
+// the parameter sets and a slice that refers to them (hand-reading an H.265
+// SPS means its profile, layer and VUI syntax: the parser knows them all).
+bool ReadHevcPictureInfo(const std::vector<uint8_t>& stream, TSequenceInfo& info) {
+  AVCodecParserContext* parser = av_parser_init(AV_CODEC_ID_HEVC);
+  AVCodecContext* context = avcodec_alloc_context3(nullptr);
+  bool read = false;
+  if (parser != nullptr && context != nullptr) {
+    parser->flags |= PARSER_FLAG_COMPLETE_FRAMES;
+    uint8_t* out = nullptr;
+    int outSize = 0;
+    av_parser_parse2(parser, context, &out, &outSize, stream.data(), static_cast<int>(stream.size()),
+                     AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+    read = parser->width > 0 && parser->height > 0;
+    info.Width = parser->width;
+    info.Height = parser->height;
+    AVRational rate = context->framerate;
+    info.FrameRate = rate.num > 0 && rate.den > 0 ? static_cast<int32_t>(std::lround(av_q2d(rate))) : 0;
+    if (info.FrameRate > 240) info.FrameRate = 0;
+  }
+  avcodec_free_context(&context);
+  if (parser != nullptr) av_parser_close(parser);
+  return read;
+}
+
 void StoreParameterSet(const std::vector<uint8_t>& set, uint8_t* buffer, int32_t* length) {
   static const uint8_t kStartCode[] = {0, 0, 0, 1};
   std::memcpy(buffer, kStartCode, sizeof kStartCode);
@@ -179,24 +229,61 @@ int32_t TRtspClient::OpenSession(TSession& session) {
 
   TSession opened;
   opened.format = format;
-  for (unsigned i = 0; i < format->nb_streams; ++i) {
-    const AVCodecParameters& codec = *format->streams[i]->codecpar;
-    if (opened.video < 0 && codec.codec_id == AV_CODEC_ID_H264) opened.video = static_cast<int>(i);
-    // Raw AAC frames with their configuration in the description; an AAC
-    // stream without one (or LATM) cannot be framed and is left out.
-    if (opened.audio < 0 && codec.codec_id == AV_CODEC_ID_AAC && codec.extradata_size >= 2 &&
-        ParseAudioSpecificConfig(codec.extradata, static_cast<size_t>(codec.extradata_size), opened.aac))
-      opened.audio = static_cast<int>(i);
-  }
+  ChooseStreams(opened);
   for (unsigned i = 0; i < format->nb_streams; ++i)
     if (static_cast<int>(i) != opened.video && static_cast<int>(i) != opened.audio)
       format->streams[i]->discard = AVDISCARD_ALL;
   if (opened.video < 0) {
+    DebugLogFmt("trel32: channel %d has %s video", channel_,
+                opened.videoName.empty() ? "no" : ("unsupported " + opened.videoName).c_str());
+    int32_t code = opened.videoName.empty() ? TREL32_E_NO_VIDEO : TREL32_E_UNSUPPORTED_VIDEO;
+    std::string name = opened.videoName;
     CloseSession(opened);
-    return TREL32_E_NO_H264;
+    session.videoName = name;  // for the caller to name what it refused
+    return code;
   }
   session = opened;
   return TREL32_OK;
+}
+
+// The first H.264 or H.265 video, else the first video's name. Sound: AAC
+// with its configuration in the description passes as it is; any other
+// sound FFmpeg decodes (LATM included) becomes AAC here; sound it cannot
+// decode, and raw AAC frames without a configuration, are named and left out.
+void TRtspClient::ChooseStreams(TSession& opened) {
+  AVFormatContext* format = opened.format;
+  int otherAudio = -1;
+  for (unsigned i = 0; i < format->nb_streams; ++i) {
+    const AVCodecParameters& codec = *format->streams[i]->codecpar;
+    if (codec.codec_type == AVMEDIA_TYPE_VIDEO && opened.video < 0) {
+      bool usable = codec.codec_id == AV_CODEC_ID_H264 || codec.codec_id == AV_CODEC_ID_HEVC;
+      if (usable || opened.videoName.empty()) opened.videoName = avcodec_get_name(codec.codec_id);
+      if (usable) opened.video = static_cast<int>(i);
+      opened.hevc = codec.codec_id == AV_CODEC_ID_HEVC;
+    }
+    if (codec.codec_type != AVMEDIA_TYPE_AUDIO || opened.audio >= 0) continue;
+    if (codec.codec_id == AV_CODEC_ID_AAC && codec.extradata_size >= 2 &&
+        ParseAudioSpecificConfig(codec.extradata, static_cast<size_t>(codec.extradata_size), opened.aac)) {
+      opened.audio = static_cast<int>(i);
+      opened.audioName = avcodec_get_name(codec.codec_id);
+    } else if (otherAudio < 0) {
+      otherAudio = static_cast<int>(i);
+    }
+  }
+  if (opened.video < 0 || opened.audio >= 0 || otherAudio < 0) return;
+  const AVStream& audio = *format->streams[otherAudio];
+  opened.audioName = avcodec_get_name(audio.codecpar->codec_id);
+  std::shared_ptr<TAudioTranscoder> transcoder;
+  if (audio.codecpar->codec_id != AV_CODEC_ID_AAC)
+    transcoder = TAudioTranscoder::Create(*audio.codecpar, audio.time_base);
+  if (transcoder == nullptr || !ParseAudioSpecificConfig(transcoder->Config().data(), transcoder->Config().size(),
+                                                         opened.aac)) {
+    DebugLogFmt("trel32: channel %d: its %s sound cannot be made AAC, going without", channel_,
+                opened.audioName.c_str());
+    return;
+  }
+  opened.audio = otherAudio;
+  opened.transcoder = std::move(transcoder);
 }
 
 void TRtspClient::CloseSession(TSession& session) {
@@ -218,27 +305,40 @@ int32_t TRtspClient::Open() {
     ~TOpeningEnds() { opening.store(false); }
   } openingEnds{opening_};
   int32_t result = OpenSession(session_);
-  if (result != TREL32_OK) return result;
+  if (result != TREL32_OK) {
+    videoName_ = session_.videoName;  // what was refused, if anything
+    return result;
+  }
   const AVStream& video = *session_.format->streams[session_.video];
   const AVCodecParameters& codec = *video.codecpar;
-  // RTSP gives the parameter sets as Annex B, built from sprop-parameter-sets.
-  if (codec.extradata != nullptr)
-    ForEachNalUnit(codec.extradata, static_cast<size_t>(codec.extradata_size), [&](const uint8_t* nal, size_t size) {
-      int type = NalUnitType(nal);
-      if (type == kNalTypeSps && sps_.empty()) sps_.assign(nal, nal + size);
-      if (type == kNalTypePps && pps_.empty()) pps_.assign(nal, nal + size);
-    });
+  hevc_ = session_.hevc;
+  assembler_.SetHevc(hevc_);
+  videoName_ = session_.videoName;
+  audioName_ = session_.audioName;
+  // RTSP gives the parameter sets as Annex B, built from sprop-parameter-sets
+  // (H.265: sprop-vps, sprop-sps and sprop-pps).
+  TParameterSets described =
+      FindParameterSets(codec.extradata, static_cast<size_t>(std::max(codec.extradata_size, 0)), hevc_);
+  vps_ = std::move(described.vps);
+  sps_ = std::move(described.sps);
+  pps_ = std::move(described.pps);
   width_ = codec.width;
   height_ = codec.height;
   frameRate_ = RoundedFrameRate(video);
   hasAudio_ = session_.audio >= 0;
   aac_ = session_.aac;
-  if (hasAudio_) {
+  audioCodec_ = hasAudio_ ? (session_.transcoder != nullptr ? TREL32_AUDIO_AAC_TRANSCODED : TREL32_AUDIO_AAC)
+                          : (audioName_.empty() ? TREL32_AUDIO_NONE : TREL32_AUDIO_UNSUPPORTED);
+  if (session_.transcoder != nullptr) {
+    audioConfig_ = session_.transcoder->Config();
+  } else if (hasAudio_) {
     const AVCodecParameters& audio = *session_.format->streams[session_.audio]->codecpar;
     audioConfig_.assign(audio.extradata, audio.extradata + audio.extradata_size);
   }
   audioClock_.SetRate(hasAudio_ ? aac_.sampleRate : 1, aac_.frameLength);
-  bool inBand = sps_.empty() || pps_.empty();
+  // The picture size comes from the first SPS in the stream when the probe
+  // did not learn it.
+  bool inBand = !TParameterSets{vps_, sps_, pps_}.Complete(hevc_) || width_ <= 0 || height_ <= 0;
   awaitingSets_.store(inBand);
   thread_ = std::thread(&TRtspClient::Run, this);
   threadId_.store(thread_.get_id());
@@ -251,8 +351,10 @@ int32_t TRtspClient::Open() {
     }
   }
   std::lock_guard guard(setsLock_);
-  DebugLogFmt("trel32: channel %d open: %dx%d %d fps, audio %d Hz %d channels", channel_, width_, height_,
-              frameRate_, hasAudio_ ? aac_.sampleRate : 0, hasAudio_ ? aac_.channelConfig : 0);
+  DebugLogFmt("trel32: channel %d open: %s %dx%d %d fps, audio %s%s %d Hz %d channels", channel_, videoName_.c_str(),
+              width_, height_, frameRate_, audioName_.empty() ? "none" : audioName_.c_str(),
+              session_.transcoder != nullptr ? " as AAC" : "", hasAudio_ ? aac_.sampleRate : 0,
+              hasAudio_ ? aac_.channelConfig : 0);
   return TREL32_OK;
 }
 
@@ -273,18 +375,29 @@ int32_t TRtspClient::AwaitInBandSets() {
 }
 
 void TRtspClient::TakeInBandSets(const std::vector<uint8_t>& unit) {
-  std::vector<uint8_t> sps, pps;
-  ForEachNalUnit(unit.data(), unit.size(), [&](const uint8_t* nal, size_t size) {
-    int type = NalUnitType(nal);
-    if (type == kNalTypeSps && sps.empty()) sps.assign(nal, nal + size);
-    if (type == kNalTypePps && pps.empty()) pps.assign(nal, nal + size);
-  });
+  TParameterSets sets = FindParameterSets(unit.data(), unit.size(), hevc_);
   TSequenceInfo info;
-  if (sps.empty() || pps.empty() || !ReadSequenceParameterSet(sps.data(), sps.size(), info)) return;
+  if (hevc_) {
+    {  // sets from the description stand in for those the unit lacks
+      std::lock_guard guard(setsLock_);
+      if (sets.vps.empty()) sets.vps = vps_;
+      if (sets.sps.empty()) sets.sps = sps_;
+      if (sets.pps.empty()) sets.pps = pps_;
+    }
+    if (!sets.Complete(true)) return;
+    std::vector<uint8_t> stream;
+    for (const auto* set : {&sets.vps, &sets.sps, &sets.pps}) AppendAnnexB(stream, *set);
+    stream.insert(stream.end(), unit.begin(), unit.end());
+    if (!ReadHevcPictureInfo(stream, info)) return;
+  } else if (sets.sps.empty() || sets.pps.empty() ||
+             !ReadSequenceParameterSet(sets.sps.data(), sets.sps.size(), info)) {
+    return;
+  }
   {
     std::lock_guard guard(setsLock_);
-    sps_ = std::move(sps);
-    pps_ = std::move(pps);
+    vps_ = std::move(sets.vps);
+    sps_ = std::move(sets.sps);
+    pps_ = std::move(sets.pps);
     width_ = info.Width;
     height_ = info.Height;
     if (info.FrameRate > 0) frameRate_ = info.FrameRate;
@@ -303,8 +416,18 @@ int32_t TRtspClient::GetParameterSets(uint8_t* sps, int32_t* spsLength, uint8_t*
   return TREL32_OK;
 }
 
+int32_t TRtspClient::GetVideoParameterSet(uint8_t* vps, int32_t* vpsLength) const {
+  std::lock_guard guard(setsLock_);
+  if (vps_.empty()) return TREL32_E_NO_PARAMETER_SETS;
+  if (vps_.size() + 4 > TREL32_PARAMETER_SET_SIZE) return TREL32_E_SET_TOO_LONG;
+  StoreParameterSet(vps_, vps, vpsLength);
+  return TREL32_OK;
+}
+
 void TRtspClient::FillMediaInfo(TRtspMediaInfo& info) const {
   std::lock_guard guard(setsLock_);
+  info.VideoCodec = hevc_ ? TREL32_VIDEO_H265 : TREL32_VIDEO_H264;
+  info.AudioCodec = audioCodec_;
   info.VideoWidth = width_;
   info.VideoHeight = height_;
   info.VideoFrameRate = frameRate_;
@@ -440,6 +563,12 @@ bool TRtspClient::Reconnect() {
     RefreshUrl();
     TSession session;
     if (OpenSession(session) != TREL32_OK) continue;
+    if (session.hevc != hevc_) {  // what the owner was told no longer holds
+      DebugLogFmt("trel32: channel %d now sends %s; the owner must open it again", channel_,
+                  session.videoName.c_str());
+      CloseSession(session);
+      continue;
+    }
     session_ = session;
     timeline_.NewSession(WallMicroseconds());
     assembler_.Reset();
@@ -471,14 +600,23 @@ void TRtspClient::DeliverAccessUnit(const std::vector<uint8_t>& unit, bool idr, 
 
 void TRtspClient::HandleAudio(const AVPacket& packet) {
   if (!hasAudio_ || packet.data == nullptr || packet.size <= 0) return;
-  auto size = static_cast<size_t>(packet.size);
+  if (session_.transcoder != nullptr) {
+    session_.transcoder->AddPacket(packet, [this](const uint8_t* frame, size_t size, int64_t sessionUs) {
+      DeliverAacFrame(frame, size, sessionUs);
+    });
+    return;
+  }
+  AVRational timeBase = session_.format->streams[session_.audio]->time_base;
+  DeliverAacFrame(packet.data, static_cast<size_t>(packet.size),
+                  packet.pts != AV_NOPTS_VALUE ? av_rescale_q(packet.pts, timeBase, AV_TIME_BASE_Q) : 0);
+}
+
+void TRtspClient::DeliverAacFrame(const uint8_t* frame, size_t size, int64_t sessionUs) {
   audioFrame_.resize(kAdtsHeaderSize + size);
   if (!WriteAdtsHeader(session_.aac, size, audioFrame_.data())) return;
-  std::memcpy(audioFrame_.data() + kAdtsHeaderSize, packet.data, size);
-  AVRational timeBase = session_.format->streams[session_.audio]->time_base;
+  std::memcpy(audioFrame_.data() + kAdtsHeaderSize, frame, size);
   // Frames of one RTP packet can share a time: the clock moves them on by a frame.
-  int64_t lineUs = packet.pts != AV_NOPTS_VALUE ? timeline_.Place(av_rescale_q(packet.pts, timeBase, AV_TIME_BASE_Q))
-                                                : timeline_.Place(0);
+  int64_t lineUs = timeline_.Place(sessionUs);
   Deliver(TREL32_STREAM_AUDIO, TREL32_FRAME_AUDIO, audioFrame_.data(), audioFrame_.size(), lineUs,
           audioClock_.Ticks(lineUs));
 }

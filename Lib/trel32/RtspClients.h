@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -16,6 +17,7 @@
 
 #include "AccessUnits.h"
 #include "AdtsHeaders.h"
+#include "AudioTranscoders.h"
 #include "StreamClocks.h"
 #include "trel32.h"
 
@@ -35,6 +37,11 @@ class TRtspClient {
   // TREL32_E_ code.
   int32_t Open();
   int32_t GetParameterSets(uint8_t* sps, int32_t* spsLength, uint8_t* pps, int32_t* ppsLength) const;
+  // H.265's video parameter set (TREL32_E_NO_PARAMETER_SETS for H.264).
+  int32_t GetVideoParameterSet(uint8_t* vps, int32_t* vpsLength) const;
+  // FFmpeg's name of the device's video or audio codec ("" without that
+  // stream); the video's is known also after Open refused it.
+  const std::string& CodecName(bool video) const { return video ? videoName_ : audioName_; }
   void FillMediaInfo(TRtspMediaInfo& info) const;
   // The AudioSpecificConfig from the stream's description (empty without audio).
   int32_t GetAudioConfig(uint8_t* config, int32_t capacity, int32_t* length) const;
@@ -59,9 +66,13 @@ class TRtspClient {
     int video = -1;
     int audio = -1;
     TAacConfig aac;
+    bool hevc = false;
+    std::shared_ptr<TAudioTranscoder> transcoder;  // null: AAC from the device as it is
+    std::string videoName, audioName;
   };
 
   int32_t OpenSession(TSession& session);
+  void ChooseStreams(TSession& opened);
   void CloseSession(TSession& session);
   void Run();
   void ReadSession();
@@ -69,6 +80,7 @@ class TRtspClient {
   void RefreshUrl();
   void HandleVideo(const AVPacket& packet);
   void HandleAudio(const AVPacket& packet);
+  void DeliverAacFrame(const uint8_t* frame, size_t size, int64_t sessionUs);
   void DeliverAccessUnit(const std::vector<uint8_t>& unit, bool idr, int64_t time, int64_t nextTime);
   int32_t AwaitInBandSets();
   void TakeInBandSets(const std::vector<uint8_t>& unit);
@@ -90,8 +102,11 @@ class TRtspClient {
   std::condition_variable setsFound_;
   std::atomic<bool> awaitingSets_{false};
   std::atomic<int64_t> firstMediaUs_{0};  // when the first session began to play; 0: not yet
-  std::vector<uint8_t> sps_, pps_;
+  std::vector<uint8_t> vps_, sps_, pps_;  // vps_: H.265 only
   int32_t width_ = 0, height_ = 0, frameRate_ = 0;
+  bool hevc_ = false;
+  std::string videoName_, audioName_;
+  int32_t audioCodec_ = TREL32_AUDIO_NONE;
   bool hasAudio_ = false;
   TAacConfig aac_;
   std::vector<uint8_t> audioConfig_;

@@ -4,7 +4,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <cstring>
 #include <new>
+#include <string>
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -19,6 +21,8 @@ namespace {
 
 std::mutex tableLock;
 std::map<int32_t, std::shared_ptr<TRtspClient>> clients;
+// The video codec a create refused, by channel, for the caller to name it.
+std::map<int32_t, std::string> refusedVideo;
 
 std::shared_ptr<TRtspClient> FindClient(int32_t channel) {
   std::lock_guard guard(tableLock);
@@ -79,8 +83,10 @@ TREL32_API int32_t TREL32_CALL trel32CreateRTSPClient(const char* url, int32_t c
     if (FindClient(channel) != nullptr) return TREL32_E_CHANNEL_IN_USE;
     auto client = std::make_shared<TRtspClient>(channel, url);
     int32_t result = client->Open();  // up to about 10 s: outside the table's lock
-    if (result != TREL32_OK) return result;
     std::lock_guard guard(tableLock);
+    refusedVideo.erase(channel);
+    if (result == TREL32_E_UNSUPPORTED_VIDEO) refusedVideo[channel] = client->CodecName(true);
+    if (result != TREL32_OK) return result;
     if (!clients.emplace(channel, client).second) {
       client->Close();  // another thread created the channel meanwhile
       return TREL32_E_CHANNEL_IN_USE;
@@ -95,6 +101,34 @@ TREL32_API int32_t TREL32_CALL trel32GetSPSPPS(int32_t channel, uint8_t* sps, in
     if (sps == nullptr || spsLength == nullptr || pps == nullptr || ppsLength == nullptr) return TREL32_E_ARGUMENT;
     auto client = FindClient(channel);
     return client != nullptr ? client->GetParameterSets(sps, spsLength, pps, ppsLength) : TREL32_E_UNKNOWN_CHANNEL;
+  });
+}
+
+TREL32_API int32_t TREL32_CALL trel32GetVPS(int32_t channel, uint8_t* vps, int32_t* vpsLength) {
+  return Guarded([&] {
+    if (vps == nullptr || vpsLength == nullptr) return TREL32_E_ARGUMENT;
+    auto client = FindClient(channel);
+    return client != nullptr ? client->GetVideoParameterSet(vps, vpsLength) : TREL32_E_UNKNOWN_CHANNEL;
+  });
+}
+
+TREL32_API int32_t TREL32_CALL trel32GetCodecName(int32_t channel, uint8_t streamCode, char* name,
+                                                  int32_t capacity) {
+  return Guarded([&] {
+    if (name == nullptr || capacity <= 0 || (streamCode != TREL32_STREAM_VIDEO && streamCode != TREL32_STREAM_AUDIO))
+      return TREL32_E_ARGUMENT;
+    std::string codec;
+    if (auto client = FindClient(channel)) {
+      codec = client->CodecName(streamCode == TREL32_STREAM_VIDEO);
+    } else {
+      std::lock_guard guard(tableLock);
+      auto refused = refusedVideo.find(channel);
+      if (refused == refusedVideo.end() || streamCode != TREL32_STREAM_VIDEO) return TREL32_E_UNKNOWN_CHANNEL;
+      codec = refused->second;
+    }
+    if (codec.size() + 1 > static_cast<size_t>(capacity)) return TREL32_E_SET_TOO_LONG;
+    std::memcpy(name, codec.c_str(), codec.size() + 1);
+    return TREL32_OK;
   });
 }
 

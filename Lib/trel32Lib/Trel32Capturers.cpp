@@ -33,6 +33,12 @@ std::string LoginStreamUrl(const std::string& address, int32_t rtspPort, int32_t
 
 }  // namespace
 
+std::string TTrel32Capturer::CodecName(int32_t channel, uint8_t streamCode) {
+  char name[64] = {};
+  if (trel32GetCodecName(channel, streamCode, name, sizeof name) != TREL32_OK) return {};
+  return std::string(name);
+}
+
 int32_t TTrel32Capturer::Connect(const std::string& address, const std::string& user, const std::string& password,
                                  int32_t mode, int32_t rtspPort, int32_t httpPort, bool hd) {
   int32_t channel = 0;
@@ -67,10 +73,13 @@ int32_t TTrel32Capturer::Connect(const std::string& address, const std::string& 
   if (libraryUrl.empty()) libraryUrl = Url;
   int32_t result = trel32CreateRTSPClient(libraryUrl.c_str(), Channel, kTransportTcp);
   DebugLogFmt("CreateRTSPClient ret=%d mode: TCP", result);
+  VideoCodecName = CodecName(Channel, TREL32_STREAM_VIDEO);
+  AudioCodecName.clear();
   if (result != 0) {
     Connected = false;
     return result;
   }
+  AudioCodecName = CodecName(Channel, TREL32_STREAM_AUDIO);
   clientOpen_ = true;
   if (loginStream) trel32SetReconnectUrlSource(&TTrel32Capturer::FreshLoginUrl, Channel, this);
   result = trel32GetSPSPPS(Channel, Sps, &SpsLen, Pps, &PpsLen);

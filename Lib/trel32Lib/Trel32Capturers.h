@@ -23,6 +23,11 @@ class TTrel32Capturer {
   bool Capturing = false;  // the callback is registered
   std::string Url;         // RTSP URL of the last Connect
   TRtspMediaInfo MediaInfo{};
+  // The codecs of the last Connect, by FFmpeg's names ("h264", "hevc",
+  // "pcm_alaw"): video also after a Connect refused for its codec; audio
+  // when the stream has sound (made AAC or not).
+  std::string VideoCodecName;
+  std::string AudioCodecName;
   int32_t Channel = 0;     // names the client in every library call
   TCaptureSampleEvent OnSample;  // set once by the owner before StartCapture
   uint8_t Sps[TREL32_PARAMETER_SET_SIZE] = {};
@@ -37,6 +42,7 @@ class TTrel32Capturer {
   // mode 1 an IP camera, whose user and password answer its RTSP
   // authentication when it asks (Url and the trace never show them). Returns 0 when connected, -1 for another mode, or
   // the library's code of the step that failed.
+  static std::string CodecName(int32_t channel, uint8_t streamCode);
   int32_t Connect(const std::string& address, const std::string& user, const std::string& password, int32_t mode,
                   int32_t rtspPort, int32_t httpPort, bool hd);
   // 0, -1 when the state does not allow it, or the library's code.

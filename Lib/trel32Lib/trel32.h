@@ -39,9 +39,11 @@ extern "C" {
 #define TREL32_E_TIMEOUT (-4)           /* the server accepted but did not answer in time */
 #define TREL32_E_NOT_FOUND (-5)         /* the server has no such stream (RTSP 404) */
 #define TREL32_E_NOT_AUTHORISED (-6)    /* the server refused the login (RTSP 401, 403) */
-#define TREL32_E_NO_H264 (-7)           /* the stream holds no H.264 video */
-#define TREL32_E_NO_PARAMETER_SETS (-8) /* no SPS and PPS in the description nor in the stream's first 5 s */
-#define TREL32_E_SET_TOO_LONG (-9)      /* an SPS or PPS does not fit the 104-byte buffer */
+#define TREL32_E_NO_VIDEO (-7)          /* the stream holds no video at all */
+#define TREL32_E_UNSUPPORTED_VIDEO (-17) /* video neither H.264 nor H.265; trel32GetCodecName names it */
+#define TREL32_E_NO_PARAMETER_SETS (-8) /* no SPS and PPS (H.265: VPS, SPS and PPS) in the description nor
+                                           in the stream's first 5 s */
+#define TREL32_E_SET_TOO_LONG (-9)      /* a parameter set does not fit the 104-byte buffer */
 #define TREL32_E_UNKNOWN_CHANNEL (-10)  /* no client on that channel */
 #define TREL32_E_CHANNEL_IN_USE (-11)   /* a client already exists on that channel */
 #define TREL32_E_NOT_REGISTERED (-12)   /* no callback registered on that channel */
@@ -51,24 +53,44 @@ extern "C" {
 #define TREL32_E_CANCELLED (-16)        /* trel32CancelOpen ended the open */
 
 /* Stream codes of the callback. */
-#define TREL32_STREAM_VIDEO 4   /* one H.264 access unit, Annex B, 4-byte start codes; 90 kHz */
+#define TREL32_STREAM_VIDEO 4   /* one H.264 or H.265 access unit (VideoCodec says which), Annex B,
+                                   4-byte start codes; 90 kHz */
 #define TREL32_STREAM_AUDIO 129 /* one AAC frame behind a 7-byte ADTS header; sample clock */
 
 /* Frame types of the callback. */
 #define TREL32_FRAME_PICTURE 1 /* an access unit without an IDR picture */
-#define TREL32_FRAME_IDR 2     /* an access unit with an IDR picture (a key frame) */
+#define TREL32_FRAME_IDR 2     /* an access unit with an IDR picture (a key frame); H.265: any
+                                  random-access picture (NAL types 16-23: BLA, IDR, CRA) */
 #define TREL32_FRAME_AUDIO 3   /* an audio frame */
+
+/* Video codecs of TRtspMediaInfo.VideoCodec. */
+#define TREL32_VIDEO_H264 1
+#define TREL32_VIDEO_H265 2
+
+/* Audio codecs of TRtspMediaInfo.AudioCodec: what the audio stream carries is
+ * AAC in every case that has audio. */
+#define TREL32_AUDIO_NONE 0            /* the device sends no sound */
+#define TREL32_AUDIO_AAC 1             /* AAC from the device, as it is */
+#define TREL32_AUDIO_AAC_TRANSCODED 2  /* the device's other sound (G.711, ...) made AAC-LC here: mono,
+                                          64 kbit/s, 16 kHz for device rates up to 16 kHz (G.711's 8 kHz),
+                                          else the device's rate or 48 kHz; times on the device's clock */
+#define TREL32_AUDIO_UNSUPPORTED 3     /* sound that cannot be decoded: no audio stream;
+                                          trel32GetCodecName names it */
 
 #define TREL32_PARAMETER_SET_SIZE 104
 #define TREL32_AUDIO_CONFIG_SIZE 64 /* room for any AudioSpecificConfig a device sends */
 
-/* The media description. Only the named fields are used; the rest is zero. */
+/* The media description. Only the named fields are used; the rest is zero.
+ * A stream of another codec fails trel32CreateRTSPClient, so a created
+ * client always describes H.264 or H.265 video and, when it has audio, AAC. */
 typedef struct TRtspMediaInfo {
   uint8_t Reserved0[5152];
   int32_t VideoWidth;      /* pixels */
   int32_t VideoHeight;     /* pixels */
   int32_t VideoFrameRate;  /* frames per second, rounded; 25 when the stream does not say */
-  uint8_t Reserved1[16];
+  int32_t VideoCodec;      /* TREL32_VIDEO_H264 or TREL32_VIDEO_H265 */
+  int32_t AudioCodec;      /* TREL32_AUDIO_ code */
+  uint8_t Reserved1[8];
   int32_t AudioSampleRate; /* Hz; 0 without AAC audio */
   uint8_t Reserved2[8];
   int32_t AudioChannels;   /* 0 without AAC audio */
@@ -106,16 +128,30 @@ TREL32_API int32_t TREL32_CALL trel32Uninit(void);
  * client reconnects by itself, pausing 1 s, then longer up to 10 s. */
 TREL32_API int32_t TREL32_CALL trel32CreateRTSPClient(const char* url, int32_t channel, int32_t transport);
 
-/* Copies the SPS and PPS, each with a leading 00 00 00 01, into 104-byte buffers. */
+/* Copies the SPS and PPS (of H.264 or H.265, as VideoCodec says), each with a
+ * leading 00 00 00 01, into 104-byte buffers. */
 TREL32_API int32_t TREL32_CALL trel32GetSPSPPS(int32_t channel, uint8_t* sps, int32_t* spsLength, uint8_t* pps,
                                                int32_t* ppsLength);
+
+/* Copies H.265's VPS with a leading 00 00 00 01 into a 104-byte buffer;
+ * TREL32_E_NO_PARAMETER_SETS for an H.264 stream. */
+TREL32_API int32_t TREL32_CALL trel32GetVPS(int32_t channel, uint8_t* vps, int32_t* vpsLength);
+
+/* Writes FFmpeg's name of the device's codec ("h264", "hevc", "mjpeg",
+ * "aac", "pcm_alaw", ...) for `streamCode` (TREL32_STREAM_VIDEO or
+ * TREL32_STREAM_AUDIO) zero-terminated into `name` (`capacity` bytes; 32 is
+ * enough); "" when the device sends no such stream. The video's name is also
+ * there after trel32CreateRTSPClient refused the channel with
+ * TREL32_E_UNSUPPORTED_VIDEO, until the next create on that channel. */
+TREL32_API int32_t TREL32_CALL trel32GetCodecName(int32_t channel, uint8_t streamCode, char* name, int32_t capacity);
 
 /* Fills the named fields of a caller-zeroed record. */
 TREL32_API int32_t TREL32_CALL trel32GetMediaInfo(int32_t channel, TRtspMediaInfo* info);
 
-/* Copies the audio stream's AudioSpecificConfig, as the device describes it,
- * into `config` (`capacity` bytes; TREL32_AUDIO_CONFIG_SIZE is enough) and
- * sets *length; 0 bytes when the stream has no AAC audio. */
+/* Copies the audio stream's AudioSpecificConfig, as the device describes it
+ * (TREL32_AUDIO_AAC_TRANSCODED: the two bytes of the library's AAC-LC), into
+ * `config` (`capacity` bytes; TREL32_AUDIO_CONFIG_SIZE is enough) and sets
+ * *length; 0 bytes when the stream has no audio. */
 TREL32_API int32_t TREL32_CALL trel32GetAudioConfig(int32_t channel, uint8_t* config, int32_t capacity,
                                                     int32_t* length);
 
@@ -156,6 +192,8 @@ static_assert(sizeof(TRtspMediaInfo) == 5204, "TRtspMediaInfo is 5204 bytes");
 static_assert(offsetof(TRtspMediaInfo, VideoWidth) == 5152, "VideoWidth at 5152");
 static_assert(offsetof(TRtspMediaInfo, VideoHeight) == 5156, "VideoHeight at 5156");
 static_assert(offsetof(TRtspMediaInfo, VideoFrameRate) == 5160, "VideoFrameRate at 5160");
+static_assert(offsetof(TRtspMediaInfo, VideoCodec) == 5164, "VideoCodec at 5164");
+static_assert(offsetof(TRtspMediaInfo, AudioCodec) == 5168, "AudioCodec at 5168");
 static_assert(offsetof(TRtspMediaInfo, AudioSampleRate) == 5180, "AudioSampleRate at 5180");
 static_assert(offsetof(TRtspMediaInfo, AudioChannels) == 5192, "AudioChannels at 5192");
 #else

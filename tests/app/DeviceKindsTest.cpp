@@ -188,6 +188,35 @@ TEST(DeviceKinds, AacOutsideWhatTheComputedConfigDescribesDecodes) {
   }
 }
 
+// Cameras as they are sold: G.711 sound reaches the server as AAC that
+// decodes and is heard; video the push cannot carry is refused by its name,
+// not as an unreachable device.
+TEST(DeviceKinds, G711SoundArrivesAsAacAndOtherVideoIsRefusedByName) {
+  for (const char* sound : {"pcma", "pcmu"}) {
+    SCOPED_TRACE(sound);
+    TDeviceSimulatorOptions options;
+    options.audioCodec = sound;
+    TRig rig(options);
+    ASSERT_EQ(rig.Start(), kStartRunning) << DeviceLog(rig.device);
+    EXPECT_TRUE(rig.controller->UnsupportedAudioCodec().empty());
+    std::string path = rig.RecordFor(seconds(5));
+    ExpectCleanRecording(path, true);
+    EXPECT_EQ(AudioFormat(path).first, 1) << "mono";
+    std::vector<double> loudness = ChannelLoudness(path);
+    ASSERT_EQ(loudness.size(), 1u);
+    EXPECT_GT(loudness[0], 100.0) << "the camera's tone is heard";
+  }
+  for (const char* video : {"mjpeg", "h265"}) {
+    SCOPED_TRACE(video);
+    TDeviceSimulatorOptions options;
+    options.videoCodec = video;
+    TRig rig(options);
+    EXPECT_EQ(rig.Start(), kStartDeviceFailed);
+    EXPECT_EQ(rig.controller->RefusedVideoCodec(), std::string(video) == "h265" ? "hevc" : video);
+    EXPECT_FALSE(rig.nginx.WaitForRecording("kinds", seconds(1))) << "nothing reached the server";
+  }
+}
+
 TEST(DeviceKinds, CameraAnswersBasicAndDigestOnlyWhenAskedAndNeverTracesThePassword) {
   const std::string password = "p@ss:w/rd%20";  // every character the URL form could trip on
   static std::mutex traceLock;

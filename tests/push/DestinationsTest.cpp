@@ -146,7 +146,9 @@ TEST(Destination, FailuresThatNoReconnectMendsEndTheDestination) {
     rig.Run(500);
     EXPECT_EQ(rig.events, c.events);
     rig.Video(40, true);
-    if (!c.fatal.empty()) EXPECT_EQ(rig.destination->KeptPeakBytes(), 0u) << "a destination failed for good keeps nothing";
+    if (!c.fatal.empty()) {
+      EXPECT_EQ(rig.destination->KeptPeakBytes(), 0u) << "a destination failed for good keeps nothing";
+    }
   }
 }
 

@@ -30,7 +30,7 @@ void TDeviceSimulator::Start() {
     argv.insert(argv.end(), {"--resize-after", std::to_string(o.resizeAfter), "--resize-to",
                              std::to_string(o.resizeWidth) + "x" + std::to_string(o.resizeHeight)});
   if (o.heAac) argv.insert(argv.end(), {"--audio-profile", "he"});
-  argv.insert(argv.end(), {"--rtsp-auth", o.rtspAuth});
+  argv.insert(argv.end(), {"--rtsp-auth", o.rtspAuth, "--video-codec", o.videoCodec, "--audio-codec", o.audioCodec});
   if (!o.video) argv.push_back("--no-video");
   if (o.logonReply) {
     argv.push_back("--logon-reply");

@@ -31,6 +31,8 @@ struct TDeviceSimulatorOptions {
   int resizeWidth = 640, resizeHeight = 480;
   bool heAac = false;            // described as HE-AAC at audioRate
   std::string rtspAuth = "none";  // "basic", "digest"
+  const char* videoCodec = "h264";  // "h265", "mjpeg"
+  const char* audioCodec = "aac";   // "pcma", "pcmu" (8 kHz mono)
 };
 
 class TDeviceSimulator {

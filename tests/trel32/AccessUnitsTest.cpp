@@ -85,6 +85,34 @@ TEST_F(Assembler, OnePacketWithTwoPicturesIsSplitAndShortStartCodesGrow) {
   EXPECT_EQ(units[0].time, kNoTime);
 }
 
+// H.265 NAL units: a 2-byte header, then the slice header's first bit is
+// first_slice_segment_in_pic_flag.
+TBytes HevcNal(int type, bool firstInPicture = true) {
+  return {0, 0, 0, 1, static_cast<uint8_t>(type << 1), 1, static_cast<uint8_t>(firstInPicture ? 0xA0 : 0x20), 0x42};
+}
+
+// A CRA picture in two slices after its sets, a trailing picture with a
+// suffix SEI between its slices, a delimited picture, a BLA picture: four
+// units, key frames exactly at the random-access pictures.
+TEST_F(Assembler, H265PicturesAreTheirSlicesAndRandomAccessPicturesAreKeyFrames) {
+  assembler.SetHevc(true);
+  const std::vector<TBytes> expected = {
+      Join({HevcNal(32), HevcNal(33), HevcNal(34), HevcNal(39), HevcNal(21), HevcNal(21, false)}),
+      Join({HevcNal(1), HevcNal(40), HevcNal(1, false)}),
+      Join({HevcNal(35), HevcNal(0)}),
+      Join({HevcNal(16)}),
+  };
+  for (size_t i = 0; i < expected.size(); ++i)
+    assembler.AddPacket(expected[i].data(), expected[i].size(), static_cast<int64_t>(i) * 3600);
+  assembler.Flush();
+  ASSERT_EQ(units.size(), expected.size());
+  for (size_t i = 0; i < expected.size(); ++i) {
+    EXPECT_EQ(units[i].data, expected[i]) << "unit " << i;
+    EXPECT_EQ(units[i].idr, i == 0 || i == 3) << "unit " << i;
+    EXPECT_EQ(units[i].time, static_cast<int64_t>(i) * 3600) << "unit " << i;
+  }
+}
+
 TEST_F(Assembler, UnitStartsTable) {
   struct TCase {
     int type;

@@ -102,12 +102,12 @@ TEST_F(Trel32Client, FailedOpensGiveTheirOwnCodesInBoundedTime) {
   EXPECT_EQ(trel32CreateRTSPClient(simulator_->RtspUrl(kDispatch).c_str(), 7, 0), TREL32_E_ARGUMENT);
 }
 
-TEST_F(Trel32Client, StreamWithoutH264IsRefused) {
+TEST_F(Trel32Client, StreamWithoutVideoIsRefused) {
   TDeviceSimulatorOptions options;
   options.video = false;
   TDeviceSimulator audioOnly(options);
   audioOnly.Start();
-  EXPECT_EQ(trel32CreateRTSPClient(audioOnly.RtspUrl(kDispatch).c_str(), 7, 1), TREL32_E_NO_H264);
+  EXPECT_EQ(trel32CreateRTSPClient(audioOnly.RtspUrl(kDispatch).c_str(), 7, 1), TREL32_E_NO_VIDEO);
   EXPECT_EQ(trel32DestroyRTSPClient(7), TREL32_E_UNKNOWN_CHANNEL) << "nothing left behind";
 }
 

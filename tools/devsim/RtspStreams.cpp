@@ -122,7 +122,9 @@ std::string TRtspStreams::EditedFormatParameters(const std::string& fmtp, const 
     std::string item(rest.substr(0, end));
     rest = end == std::string_view::npos ? std::string_view() : rest.substr(end + 1);
     while (!item.empty() && item.front() == ' ') item.erase(0, 1);
-    if (options.inBandSets && item.rfind("sprop-parameter-sets=", 0) == 0) continue;
+    if (options.inBandSets && (item.rfind("sprop-parameter-sets=", 0) == 0 || item.rfind("sprop-vps=", 0) == 0 ||
+                               item.rfind("sprop-sps=", 0) == 0 || item.rfind("sprop-pps=", 0) == 0))
+      continue;
     if (options.heAac && item.rfind("config=", 0) == 0)
       item = "config=" + HeAacConfigHex(options.audioRate, options.audioChannels);
     edited += (first ? "" : ";") + item;
@@ -131,31 +133,68 @@ std::string TRtspStreams::EditedFormatParameters(const std::string& fmtp, const 
   return edited;
 }
 
+namespace {
+
+// The encoder and payloader behind the scaled test picture. Live x264 at
+// zerolatency: Constrained Baseline, no B-frames, several slices per picture.
+// x264 repeats the parameter sets before every IDR picture; the payloader
+// must not add its own, which it would put before every IDR slice, in the
+// middle of the picture. x265 is told to repeat its VPS, SPS and PPS the
+// same way, as cameras do.
+std::string VideoEncoder(const TSimulatorOptions& o) {
+  char encoder[400];
+  if (o.videoCodec == "h265")
+    std::snprintf(encoder, sizeof encoder,
+                  "x265enc speed-preset=ultrafast tune=zerolatency key-int-max=%d bitrate=%d "
+                  "option-string=repeat-headers=1:slices=%d ! video/x-h265,stream-format=byte-stream ! "
+                  "rtph265pay name=pay0 pt=96 config-interval=0",
+                  o.keyInterval, o.bitrateKbps, o.slices);
+  else if (o.videoCodec == "mjpeg")
+    // The payloader takes 4:2:0 only; the test source would pick another layout.
+    std::snprintf(encoder, sizeof encoder,
+                  "videoconvert ! video/x-raw,format=I420 ! jpegenc quality=60 ! rtpjpegpay name=pay0 pt=26");
+  else
+    std::snprintf(encoder, sizeof encoder,
+                  "x264enc speed-preset=ultrafast tune=zerolatency key-int-max=%d bitrate=%d option-string=slices=%d ! "
+                  "video/x-h264,profile=constrained-baseline,stream-format=byte-stream ! "
+                  "rtph264pay name=pay0 pt=96 config-interval=0",
+                  o.keyInterval, o.bitrateKbps, o.slices);
+  return encoder;
+}
+
+// G.711 as cameras send it: 8 kHz mono, static payload types 8 and 0.
+std::string AudioEncoder(const TSimulatorOptions& o, int payloader) {
+  char encoder[200];
+  if (o.audioCodec == "pcma")
+    std::snprintf(encoder, sizeof encoder, "alawenc ! rtppcmapay name=pay%d pt=8", payloader);
+  else if (o.audioCodec == "pcmu")
+    std::snprintf(encoder, sizeof encoder, "mulawenc ! rtppcmupay name=pay%d pt=0", payloader);
+  else
+    std::snprintf(encoder, sizeof encoder, "avenc_aac ! aacparse ! rtpmp4gpay name=pay%d pt=97", payloader);
+  return encoder;
+}
+
+}  // namespace
+
 std::string TRtspStreams::PipelineDescription(const TSimulatorOptions& o) {
-  // Live x264 at zerolatency: Constrained Baseline, no B-frames, several
-  // slices per picture. x264 repeats the parameter sets before every IDR
-  // picture; the payloader must not add its own, which it would put before
-  // every IDR slice, in the middle of the picture.
   std::string description = "(";
   int payloaders = 0;
   if (o.video) {
-    char video[600];
+    char video[300];
     std::snprintf(video, sizeof video,
                   " videotestsrc is-live=true pattern=%s ! "
-                  "capsfilter name=size caps=video/x-raw,width=%d,height=%d,framerate=%d/1 ! "
-                  "x264enc speed-preset=ultrafast tune=zerolatency key-int-max=%d bitrate=%d option-string=slices=%d ! "
-                  "video/x-h264,profile=constrained-baseline,stream-format=byte-stream ! rtph264pay name=pay%d pt=96 config-interval=0",
-                  o.pattern.c_str(), o.width, o.height, o.frameRate, o.keyInterval, o.bitrateKbps, o.slices, payloaders++);
-    description += video;
+                  "capsfilter name=size caps=video/x-raw,width=%d,height=%d,framerate=%d/1 ! ",
+                  o.pattern.c_str(), o.width, o.height, o.frameRate);
+    description += video + VideoEncoder(o);
+    ++payloaders;
   }
   if (o.audio) {
-    char audio[400];
+    char audio[300];
     std::snprintf(audio, sizeof audio,
                   " audiotestsrc is-live=true wave=sine freq=440 samplesperbuffer=1024 ! "
-                  "audioconvert ! audioresample ! audio/x-raw,rate=%d,channels=%d ! avenc_aac ! aacparse ! "
-                  "rtpmp4gpay name=pay%d pt=97",
-                  o.heAac ? o.audioRate / 2 : o.audioRate, o.audioChannels, payloaders++);
-    description += audio;
+                  "audioconvert ! audioresample ! audio/x-raw,rate=%d,channels=%d ! ",
+                  o.heAac ? o.audioRate / 2 : o.audioRate, o.audioChannels);
+    description += audio + AudioEncoder(o, payloaders++);
   }
   return description + " )";
 }
@@ -227,9 +266,14 @@ gboolean ChangePictureSize(gpointer data) {
   return G_SOURCE_REMOVE;
 }
 
-// The buffer without its SPS and PPS (start codes of three or four bytes; a
-// unit runs to the next start code), or null when it holds none.
-GstBuffer* WithoutParameterSets(GstBuffer* buffer) {
+bool IsParameterSet(uint8_t header, bool hevc) {
+  if (hevc) return ((header >> 1) & 0x3F) >= 32 && ((header >> 1) & 0x3F) <= 34;  // VPS, SPS, PPS
+  return (header & 0x1F) == 7 || (header & 0x1F) == 8;
+}
+
+// The buffer without its parameter sets (start codes of three or four bytes;
+// a unit runs to the next start code), or null when it holds none.
+GstBuffer* WithoutParameterSets(GstBuffer* buffer, bool hevc) {
   GstMapInfo map;
   if (buffer == nullptr || !gst_buffer_map(buffer, &map, GST_MAP_READ)) return nullptr;
   std::vector<size_t> starts;  // offsets of each unit's start code
@@ -240,8 +284,8 @@ GstBuffer* WithoutParameterSets(GstBuffer* buffer) {
   for (size_t k = 0; k < starts.size(); ++k) {
     size_t begin = starts[k], end = k + 1 < starts.size() ? starts[k + 1] : map.size;
     size_t header = begin + (map.data[begin + 2] == 1 ? 3 : 4);
-    int type = header < map.size ? map.data[header] & 0x1F : 0;
-    if (type != 7 && type != 8) kept.insert(kept.end(), map.data + begin, map.data + end);
+    if (header >= map.size || !IsParameterSet(map.data[header], hevc))
+      kept.insert(kept.end(), map.data + begin, map.data + end);
   }
   bool changed = !starts.empty() && kept.size() != map.size;
   gst_buffer_unmap(buffer, &map);
@@ -252,17 +296,18 @@ GstBuffer* WithoutParameterSets(GstBuffer* buffer) {
 }
 
 // Drops the SPS and PPS from every buffer the encoder pushes, alone or in a list.
-GstPadProbeReturn DropParameterSets(GstPad*, GstPadProbeInfo* info, gpointer) {
+GstPadProbeReturn DropParameterSets(GstPad*, GstPadProbeInfo* info, gpointer hevcFlag) {
+  bool hevc = hevcFlag != nullptr;
   if (info->type & GST_PAD_PROBE_TYPE_BUFFER) {
     GstBuffer* buffer = GST_PAD_PROBE_INFO_BUFFER(info);
-    if (GstBuffer* stripped = WithoutParameterSets(buffer)) {
+    if (GstBuffer* stripped = WithoutParameterSets(buffer, hevc)) {
       gst_buffer_unref(buffer);
       GST_PAD_PROBE_INFO_DATA(info) = stripped;
     }
   } else if (info->type & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
     GstBufferList* list = gst_buffer_list_make_writable(GST_PAD_PROBE_INFO_BUFFER_LIST(info));
     for (guint i = 0; i < gst_buffer_list_length(list); ++i)
-      if (GstBuffer* stripped = WithoutParameterSets(gst_buffer_list_get(list, i))) {
+      if (GstBuffer* stripped = WithoutParameterSets(gst_buffer_list_get(list, i), hevc)) {
         gst_buffer_list_remove(list, i, 1);
         gst_buffer_list_insert(list, static_cast<gint>(i), stripped);
       }
@@ -282,7 +327,8 @@ void TRtspStreams::HandleMediaConfigure(GstRTSPMediaFactory*, GstRTSPMedia* medi
     GstPad* input = payloader != nullptr ? gst_element_get_static_pad(payloader, "sink") : nullptr;
     if (input != nullptr) {
       gst_pad_add_probe(input, static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
-                        DropParameterSets, nullptr, nullptr);
+                        DropParameterSets, options.videoCodec == "h265" ? payloader : nullptr,  // flag only
+                        nullptr);
       gst_object_unref(input);
     }
     if (payloader != nullptr) gst_object_unref(payloader);

@@ -1,4 +1,5 @@
-// The simulated device's RTSP server: one live H.264 + AAC source shared by
+// The simulated device's RTSP server: one live source (H.264 + AAC unless
+// told to be a camera of another kind) shared by
 // every mount point (/stream/0, /stream/4, /dispatch/0, /dispatch/1), so many
 // clients cost one encoder. On request it behaves as devices do that tools
 // rarely meet: parameter sets only in the stream, a picture size that

@@ -10,7 +10,7 @@ namespace {
 const char* const kUsage =
     "Usage: devsim [options]\n"
     "A recording-device simulator: HTTP logon at /cgi-bin/logon.cgi and a live\n"
-    "H.264 + AAC stream over RTSP at /stream/0, /stream/4 (login key required),\n"
+    "stream (H.264 + AAC by default) over RTSP at /stream/0, /stream/4 (login key required),\n"
     "/dispatch/0 and /dispatch/1.\n"
     "  --address A         listen address (default 127.0.0.1)\n"
     "  --rtsp-port N       RTSP port (default 8554; 0 picks a free port)\n"
@@ -28,6 +28,9 @@ const char* const kUsage =
     "  --audio-profile P   lc or he (default lc; he describes HE-AAC at the audio\n"
     "                      rate over an AAC core at half of it)\n"
     "  --audio-channels N  audio channels, 1 or 2 (default 2)\n"
+    "  --video-codec C     h264, h265 or mjpeg (default h264)\n"
+    "  --audio-codec C     aac, pcma or pcmu (default aac; G.711 A-law and mu-law\n"
+    "                      are 8 kHz mono whatever the audio rate and channels)\n"
     "  --no-audio          video only\n"
     "  --no-video          audio only (not what a device should send)\n"
     "  --in-band-sets      leave the parameter sets out of the description: they\n"
@@ -93,6 +96,14 @@ std::optional<TSimulatorOptions> ParseSimulatorOptions(const std::vector<std::st
       {"--resize-after", [&](const std::string& v) { return ParseInt(v, 1, 86400, o.resizeAfter); }},
       {"--resize-to", [&](const std::string& v) { return ParseSize(v, o.resizeWidth, o.resizeHeight); }},
       {"--audio-profile", [&](const std::string& v) { o.heAac = v == "he"; return v == "he" || v == "lc"; }},
+      {"--video-codec", [&](const std::string& v) {
+         o.videoCodec = v;
+         return v == "h264" || v == "h265" || v == "mjpeg";
+       }},
+      {"--audio-codec", [&](const std::string& v) {
+         o.audioCodec = v;
+         return v == "aac" || v == "pcma" || v == "pcmu";
+       }},
       {"--rtsp-auth", [&](const std::string& v) {
          o.rtspAuth = v;
          return v == "none" || v == "basic" || v == "digest";
@@ -125,6 +136,14 @@ std::optional<TSimulatorOptions> ParseSimulatorOptions(const std::vector<std::st
   if (o.heAac && o.audioRate % 2 != 0) {
     std::fprintf(stderr, "devsim: HE-AAC needs an even --audio-rate (its core runs at half of it)\n");
     return std::nullopt;
+  }
+  if (o.heAac && o.audioCodec != "aac") {
+    std::fprintf(stderr, "devsim: --audio-profile he needs --audio-codec aac\n");
+    return std::nullopt;
+  }
+  if (o.audioCodec != "aac") {
+    o.audioRate = 8000;
+    o.audioChannels = 1;
   }
   if (!o.video && !o.audio) {
     std::fprintf(stderr, "devsim: --no-audio and --no-video leave nothing to stream\n");

@@ -22,6 +22,10 @@ struct TSimulatorOptions {
   std::string pattern = "ball";
   bool video = true;
   bool audio = true;
+  // What the device encodes, as IP cameras do: "h264", "h265" or "mjpeg"
+  // video; "aac", "pcma" or "pcmu" sound (G.711 is always 8 kHz mono).
+  std::string videoCodec = "h264";
+  std::string audioCodec = "aac";
   int audioRate = 48000;
   int audioChannels = 2;
   std::optional<std::string> logonReply;  // reply body to right credentials
