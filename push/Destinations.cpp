@@ -48,6 +48,7 @@ void TDestination::Begin(void* handle, const TMediaHeader& header) {
   FEnded = false;
   TVelmaroStats stats{};
   FHasStats = handle != nullptr && FSender.GetStats(handle, &stats);
+  FHandleBytes = 0;
   FConnectedOnce = handle != nullptr;
   FAttempt = 0;
   FLinkState = TLinkState::Running;
@@ -117,6 +118,7 @@ void TDestination::Close() {
 }
 
 void TDestination::CloseHandle() {
+  PollSender();  // the last bytes the handle got out count too
   Close();
   FClosedHandleDrops += FHandleDrops.exchange(0);
 }
@@ -170,6 +172,9 @@ void TDestination::PollSender() {
   void* handle = FHandle.load();
   if (handle == nullptr || !FSender.GetStats(handle, &stats)) return;
   FHandleDrops = uint64_t{stats.VideoFramesDropped} + stats.AudioFramesDropped;
+  // What the sender says has left (not what was handed to it) is what was sent.
+  if (stats.BytesSent > FHandleBytes) CountSentBytes(stats.BytesSent - FHandleBytes);
+  FHandleBytes = std::max(FHandleBytes, stats.BytesSent);
   if (stats.AnyMediaSent) FKept.ConfirmSent(stats.SentMediaMs);
   if (stats.SendFailed && !FBroken.load()) {
     FBroken = true;
@@ -223,6 +228,7 @@ void TDestination::TryConnect() {
   TVelmaroStats stats{};
   FHasStats = FSender.GetStats(handle, &stats);
   std::lock_guard<std::mutex> lock(FSendLock);
+  FHandleBytes = 0;
   DebugLogFmt("Connected dest=%d: sending %zu kept messages, %zu bytes (at most %zu kept)", FNumber, FKept.Count(),
               FKept.Bytes(), FKept.PeakBytes());
   FKept.ResendAll();
@@ -311,10 +317,16 @@ TMediaHeader TDestination::HeaderForKept() {
   return FHeader;
 }
 
+void TDestination::CountSentBytes(uint64_t bytes) {
+  FSentBytes.fetch_add(bytes, std::memory_order_relaxed);
+  FCounters.FSentBytes.fetch_add(static_cast<int32_t>(std::min<uint64_t>(bytes, INT32_MAX)), std::memory_order_relaxed);
+  FCounters.FTotalSentBytes.fetch_add(bytes, std::memory_order_relaxed);
+}
+
 void TDestination::NoteSent(int stream, uint32_t length, uint32_t relativeMs) {
-  FSentBytes.fetch_add(length, std::memory_order_relaxed);
-  FCounters.FSentBytes.fetch_add(static_cast<int32_t>(length), std::memory_order_relaxed);
-  FCounters.FTotalSentBytes.fetch_add(length, std::memory_order_relaxed);
+  // A sender that tells its bytes is counted when polled; one that does not,
+  // by what it took.
+  if (!FHasStats.load()) CountSentBytes(length);
   if (stream == kStreamVideo) {
     FLastSentVideoMs.store(relativeMs, std::memory_order_relaxed);
     FAnySent.store(true, std::memory_order_relaxed);

@@ -81,6 +81,8 @@ class TDestination {
   TLinkState LinkState() const { return FLinkState.load(); }
   int ReconnectAttempt() const { return FAttempt.load(); }
   int64_t NextAttemptMs() const { return FNextAttemptMs.load(); }
+  // Bytes that left: as the sender reports them (acknowledged by the
+  // server), or what it took when it reports none.
   uint64_t SentBytes() const { return FSentBytes.load(); }
   bool AnySent() const { return FAnySent.load(); }
   uint32_t LastSentVideoMs() const { return FLastSentVideoMs.load(); }
@@ -107,6 +109,7 @@ class TDestination {
   // The sender refused one message while its connection is fine (it refuses
   // a 1-2 byte AAC payload, for one): the message is dropped, not the link.
   bool RefusedAlone(void* handle);
+  void CountSentBytes(uint64_t bytes);
   void NoteSent(int stream, uint32_t length, uint32_t relativeMs);
   TMediaHeader HeaderForKept();
 
@@ -129,6 +132,7 @@ class TDestination {
   std::atomic<bool> FAnySent{false};
   std::atomic<uint64_t> FClosedHandleDrops{0};
   std::atomic<uint64_t> FHandleDrops{0};  // of the open handle, as last polled
+  uint64_t FHandleBytes = 0;  // the open handle's bytes that have left, as last polled; under FSendLock
   std::atomic<uint64_t> FQueueDrops{0};
   std::atomic<uint64_t> FRefused{0};
   std::atomic<bool> FRefusalReported{false};
