@@ -32,14 +32,6 @@ std::string Environment(const char* name) {
   return value == nullptr ? std::string() : std::string(value);
 }
 
-std::string OneDecimal(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f", value);
-  for (char& c : text)
-    if (c == ',') c = '.';
-  return text;
-}
-
 }  // namespace
 
 TLaunchRunner::TLaunchRunner(TPushController& controller, TConfig& config, TLaunchParams params)

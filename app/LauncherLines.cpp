@@ -18,8 +18,9 @@ TLineWriter& OutputWriter() {
   return writer;
 }
 
-// One decimal, always with a point: the launcher parses these.
-std::string Decimal(double value) {
+}  // namespace
+
+std::string OneDecimal(double value) {
   char text[32];
   std::snprintf(text, sizeof text, "%.1f", value);
   for (char& c : text)
@@ -27,7 +28,6 @@ std::string Decimal(double value) {
   return text;
 }
 
-}  // namespace
 
 std::string StateLine(int32_t id, const std::string& state, int attempt, int nextSeconds, const std::string& reason,
                       int destination) {
@@ -41,14 +41,14 @@ std::string StateLine(int32_t id, const std::string& state, int attempt, int nex
 
 std::string DestinationStatsLine(int32_t id, int destination, double sentKbps, uint64_t dropped) {
   return "TIDECAST_STATS id=" + std::to_string(id) + " dest=" + std::to_string(destination) +
-         " sent_kbps=" + Decimal(sentKbps) + " dropped=" + std::to_string(dropped);
+         " sent_kbps=" + OneDecimal(sentKbps) + " dropped=" + std::to_string(dropped);
 }
 
 std::string StatsLine(int32_t id, const TStatsFigures& f) {
-  return "TIDECAST_STATS id=" + std::to_string(id) + " recv_kbps=" + Decimal(f.RecvKbps) +
-         " sent_kbps=" + Decimal(f.SentKbps) + " video_fps=" + Decimal(f.VideoFps) +
-         " audio_fps=" + Decimal(f.AudioFps) + " dropped=" + std::to_string(f.Dropped) +
-         " delay_s=" + Decimal(f.DelaySeconds);
+  return "TIDECAST_STATS id=" + std::to_string(id) + " recv_kbps=" + OneDecimal(f.RecvKbps) +
+         " sent_kbps=" + OneDecimal(f.SentKbps) + " video_fps=" + OneDecimal(f.VideoFps) +
+         " audio_fps=" + OneDecimal(f.AudioFps) + " dropped=" + std::to_string(f.Dropped) +
+         " delay_s=" + OneDecimal(f.DelaySeconds);
 }
 
 std::string LinesDroppedLine(uint64_t dropped) { return "TIDECAST_LINES_DROPPED count=" + std::to_string(dropped); }

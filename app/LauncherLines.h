@@ -14,6 +14,10 @@
 std::string StateLine(int32_t id, const std::string& state, int attempt = 0, int nextSeconds = -1,
                       const std::string& reason = "", int destination = 0);
 
+// A figure with one decimal, always with a point whatever the locale: the
+// launcher, the state file and the metrics text parse these.
+std::string OneDecimal(double value);
+
 struct TStatsFigures {
   double RecvKbps = 0;
   double SentKbps = 0;

@@ -9,19 +9,12 @@
 #include <map>
 
 #include "LaunchModes.h"
+#include "LauncherLines.h"
 
 namespace {
 
 constexpr const char* kMark = "tidecast_room";
 constexpr int kMaxDestinations = 64;
-
-std::string Decimal(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f", value);
-  for (char& c : text)
-    if (c == ',') c = '.';
-  return text;
-}
 
 bool IsWord(const std::string& text) {
   if (text.empty() || text.size() > 128) return false;
@@ -59,7 +52,7 @@ std::string FormatRoomStatus(const TRoomStatus& s) {
     const TDestinationStatus& d = s.Destinations[i];
     std::string prefix = "dest." + std::to_string(i + 1) + ".";
     text += prefix + "state=" + d.State + "\n";
-    text += prefix + "sent_kbps=" + Decimal(d.SentKbps) + "\n";
+    text += prefix + "sent_kbps=" + OneDecimal(d.SentKbps) + "\n";
     text += prefix + "sent_bytes=" + std::to_string(d.SentBytes) + "\n";
     text += prefix + "frames_dropped=" + std::to_string(d.FramesDropped) + "\n";
     text += prefix + "reconnects=" + std::to_string(d.Reconnects) + "\n";

@@ -10,6 +10,8 @@
 #include <sstream>
 #include <system_error>
 
+#include "LauncherLines.h"
+
 namespace fs = std::filesystem;
 
 namespace {
@@ -45,14 +47,6 @@ std::string UtcTime(int64_t unixSeconds) {
   gmtime_r(&time, &utc);
   char text[32];
   std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
-  return text;
-}
-
-std::string Number(double value) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%.1f", value);
-  for (char& c : text)
-    if (c == ',') c = '.';
   return text;
 }
 
@@ -105,7 +99,7 @@ std::string RoomLines(const std::vector<TRoomView>& rooms) {
     out += " device=" + s.Device + " since=" + UtcTime(s.Since) + " age_s=" + std::to_string(room.AgeSeconds);
     for (size_t i = 0; i < s.Destinations.size(); ++i) {
       const TDestinationStatus& d = s.Destinations[i];
-      out += " dest." + std::to_string(i + 1) + "=" + d.State + " sent_kbps=" + Number(d.SentKbps) +
+      out += " dest." + std::to_string(i + 1) + "=" + d.State + " sent_kbps=" + OneDecimal(d.SentKbps) +
              " dropped=" + std::to_string(d.FramesDropped) + " reconnects=" + std::to_string(d.Reconnects);
     }
     out += "\n";
@@ -165,7 +159,7 @@ std::string RoomMetrics(const std::vector<TRoomView>& rooms) {
     sample(kAge, labels, std::to_string(r.AgeSeconds));
   });
   perDestination(kDestUp, [](const TDestinationStatus& d) { return std::string(d.State == "running" ? "1" : "0"); });
-  perDestination(kRate, [](const TDestinationStatus& d) { return Number(d.SentKbps * 1000 / 8); });
+  perDestination(kRate, [](const TDestinationStatus& d) { return OneDecimal(d.SentKbps * 1000 / 8); });
   perDestination(kBytes, [](const TDestinationStatus& d) { return std::to_string(d.SentBytes); });
   perDestination(kDropped, [](const TDestinationStatus& d) { return std::to_string(d.FramesDropped); });
   perDestination(kReconnects, [](const TDestinationStatus& d) { return std::to_string(d.Reconnects); });
