@@ -12,7 +12,8 @@ if grep -qE '^TIDECAST_(ASAN|TSAN):BOOL=ON' "$build/CMakeCache.txt" 2>/dev/null;
   echo "package: $build is a sanitizer build; package a plain one" >&2
   exit 1
 fi
-"$top/scripts/build.sh" "$build"
+# Its progress goes to standard error: standard output names the package.
+"$top/scripts/build.sh" "$build" >&2
 cd "$build"
 cpack -G DEB -B "$out" >"$build.cpack.log" 2>&1 || { cat "$build.cpack.log" >&2; exit 1; }
 rm -rf "$out/_CPack_Packages"
