@@ -77,8 +77,10 @@ TEST(Destination, ReconnectsOnItsScheduleThenDrainsWhatWasKeptFromTheKeyFrame) {
     std::lock_guard<std::mutex> lock(rig.sender.mutex);
     rig.sender.stats.AnyMediaSent = 1;
     rig.sender.stats.SentMediaMs = 10;  // handed over is not sent: the sender still holds 40 and 60
+    rig.sender.stats.BytesSent = 100;   // of the 140 handed over
   }
   rig.Run(TDestination::kStepMs);
+  EXPECT_EQ(rig.destination->SentBytes(), 100u) << "sent is what the sender says has left";
   rig.Stats(true);  // the connection breaks
   rig.Run(1);
   rig.Audio(50);
@@ -106,6 +108,13 @@ TEST(Destination, ReconnectsOnItsScheduleThenDrainsWhatWasKeptFromTheKeyFrame) {
 
   rig.Video(120);  // live again once drained
   EXPECT_EQ(rig.SentTimes().back(), 120);
+  {
+    std::lock_guard<std::mutex> lock(rig.sender.mutex);
+    rig.sender.stats.BytesSent = 50;  // the new connection's own count
+  }
+  rig.Run(TDestination::kStepMs);
+  EXPECT_EQ(rig.destination->SentBytes(), 150u) << "the counts of both connections";
+  EXPECT_EQ(rig.counters.FTotalSentBytes.load(), 150u);
   EXPECT_EQ(rig.destination->FramesDropped(), 0u);
 }
 
