@@ -61,7 +61,7 @@ TEST(EndToEnd, MonoDeviceRecordsOneChannel) {
   options.audioRate = 16000;
   Rig rig(options);
   rig.window->btnStart->click();
-  ASSERT_TRUE(rig.boxes.empty());
+  ASSERT_TRUE(rig.boxes.empty()) << rig.boxes[0].text.toStdString();
   RunFor(seconds(5));
   std::string path = rig.StopAndRecord();
   ExpectCleanRecording(path, true);
@@ -75,7 +75,7 @@ TEST(EndToEnd, DelayHoldsTheStreamAndResendsTheHeader) {
   Rig rig({}, 5);
   auto started = steady_clock::now();
   rig.window->btnStart->click();
-  ASSERT_TRUE(rig.boxes.empty());
+  ASSERT_TRUE(rig.boxes.empty()) << rig.boxes[0].text.toStdString();
   RunFor(seconds(4));
   EXPECT_EQ(rig.RecordedVideoTags(), 0u) << "nothing may arrive before the delay";
   EXPECT_GE(rig.sender.headers.load(), 3) << "the header goes out again about once a second while holding";
@@ -92,7 +92,7 @@ TEST(EndToEnd, DeviceWithoutAudioStillDeliversVideo) {
   options.audio = false;
   Rig rig(options);
   rig.window->btnStart->click();
-  ASSERT_TRUE(rig.boxes.empty());
+  ASSERT_TRUE(rig.boxes.empty()) << rig.boxes[0].text.toStdString();
   ASSERT_TRUE(RunUntil([&] { return rig.RecordedVideoTags() > 0; }, seconds(5)));
   RunFor(seconds(4));
   ExpectCleanRecording(rig.StopAndRecord(), false);

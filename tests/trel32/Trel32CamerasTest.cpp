@@ -161,7 +161,10 @@ TEST_F(Trel32Cameras, MotionJpegIsRefusedWithItsName) {
   options.audioCodec = "pcma";
   TDeviceSimulator camera(options);
   camera.Start();
-  EXPECT_EQ(trel32CreateRTSPClient(camera.RtspUrl(kPath).c_str(), 5, 1), TREL32_E_UNSUPPORTED_VIDEO);
+  int32_t created = trel32CreateRTSPClient(camera.RtspUrl(kPath).c_str(), 5, 1);
+  std::string log;
+  for (const std::string& line : camera.LogLines()) log += line + "\n";
+  EXPECT_EQ(created, TREL32_E_UNSUPPORTED_VIDEO) << "the camera's log:\n" << log;
   EXPECT_EQ(CodecName(5, TREL32_STREAM_VIDEO), "mjpeg");
   char name[32];
   EXPECT_EQ(trel32GetCodecName(5, TREL32_STREAM_AUDIO, name, sizeof name), TREL32_E_UNKNOWN_CHANNEL);
