@@ -151,8 +151,9 @@ bool ParseHevcSps(std::span<const uint8_t> sps, THevcSpsFields& fields) {
   }
   fields.bitDepthLumaMinus8 = r.ExpGolomb();
   fields.bitDepthChromaMinus8 = r.ExpGolomb();
-  return !r.Failed() && fields.chromaFormatIdc <= 3 && fields.bitDepthLumaMinus8 <= 7 &&
-         fields.bitDepthChromaMinus8 <= 7;
+  // Beyond these ranges the fields would spill into their neighbours in the record.
+  return !r.Failed() && fields.maxSubLayersMinus1 <= 6 && fields.chromaFormatIdc <= 3 &&
+         fields.bitDepthLumaMinus8 <= 7 && fields.bitDepthChromaMinus8 <= 7;
 }
 
 void PutHevcArray(TByteWriter& w, int nalType, std::span<const uint8_t> nal) {
