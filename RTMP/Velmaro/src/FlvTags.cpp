@@ -1,5 +1,7 @@
 #include "FlvTags.h"
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cstring>
 
@@ -40,6 +42,143 @@ uint8_t VideoFrameByte(int32_t videoCodecId, bool keyFrame) {
 }
 
 double ToDouble(int32_t value) { return static_cast<double>(value); }
+
+// ---- H.265 parameter sets ---------------------------------------------------
+// Hand-written: the few SPS fields the record needs do not warrant a decoder
+// library, and the reads must stay inside hostile input.
+
+constexpr size_t kHevcNalHeader = 2;
+constexpr size_t kSpsPrefixBytes = 160;  // covers the SPS up to the bit depths, worst case
+constexpr size_t kGeneralPtlBytes = 12;  // general profile/tier/flags/level
+constexpr uint8_t kEnhancedVideoFlag = 0x80;
+constexpr uint8_t kPacketSequenceStart = 0;
+constexpr uint8_t kPacketCodedFrames = 1;
+constexpr uint8_t kPacketCodedFramesX = 3;
+constexpr int32_t kMaxComposition = 0x7FFFFF;
+
+// Reads bits MSB first from the SPS with emulation-prevention bytes removed.
+// A read past the end marks the reader failed and yields 0.
+class TBitReader {
+ public:
+  TBitReader(const uint8_t* data, size_t length) : data_(data), bits_(length * 8) {}
+  uint32_t Bits(int count) {
+    uint32_t value = 0;
+    for (int i = 0; i < count; ++i) {
+      if (position_ >= bits_) {
+        failed_ = true;
+        return 0;
+      }
+      value = (value << 1) | ((data_[position_ / 8] >> (7 - position_ % 8)) & 1u);
+      ++position_;
+    }
+    return value;
+  }
+  void Skip(size_t count) {
+    if (count > bits_ - std::min(position_, bits_)) failed_ = true;
+    position_ = std::min(position_ + count, bits_);
+  }
+  uint32_t ExpGolomb() {  // ue(v)
+    int zeros = 0;
+    while (!failed_ && Bits(1) == 0) {
+      if (++zeros > 31) failed_ = true;
+    }
+    if (failed_) return 0;
+    return ((1u << zeros) - 1) + Bits(zeros);
+  }
+  size_t BytePosition() const { return position_ / 8; }
+  bool Failed() const { return failed_; }
+
+ private:
+  const uint8_t* data_;
+  size_t bits_;
+  size_t position_ = 0;
+  bool failed_ = false;
+};
+
+struct THevcSpsFields {
+  uint8_t generalPtl[kGeneralPtlBytes] = {};
+  uint32_t maxSubLayersMinus1 = 0;
+  uint32_t temporalIdNesting = 0;
+  uint32_t chromaFormatIdc = 0;
+  uint32_t bitDepthLumaMinus8 = 0;
+  uint32_t bitDepthChromaMinus8 = 0;
+};
+
+// The SPS's first bytes with every 00 00 03 turned into 00 00.
+size_t RemoveEmulationPrevention(std::span<const uint8_t> nal, uint8_t* out, size_t capacity) {
+  size_t written = 0;
+  int zeros = 0;
+  for (size_t i = 0; i < nal.size() && written < capacity; ++i) {
+    if (zeros >= 2 && nal[i] == 0x03) {
+      zeros = 0;
+      continue;
+    }
+    zeros = nal[i] == 0 ? zeros + 1 : 0;
+    out[written++] = nal[i];
+  }
+  return written;
+}
+
+// ITU-T H.265 7.3.2.2.1 up to bit_depth_chroma_minus8.
+bool ParseHevcSps(std::span<const uint8_t> sps, THevcSpsFields& fields) {
+  std::array<uint8_t, kSpsPrefixBytes> rbsp{};
+  size_t length = RemoveEmulationPrevention(sps, rbsp.data(), rbsp.size());
+  if (length < kHevcNalHeader + 1 + kGeneralPtlBytes) return false;
+  TBitReader r(rbsp.data() + kHevcNalHeader, length - kHevcNalHeader);
+  r.Skip(4);  // sps_video_parameter_set_id
+  fields.maxSubLayersMinus1 = r.Bits(3);
+  fields.temporalIdNesting = r.Bits(1);
+  std::memcpy(fields.generalPtl, rbsp.data() + kHevcNalHeader + 1, kGeneralPtlBytes);
+  r.Skip(kGeneralPtlBytes * 8);
+  bool profilePresent[8] = {};
+  bool levelPresent[8] = {};
+  for (uint32_t i = 0; i < fields.maxSubLayersMinus1; ++i) {
+    profilePresent[i] = r.Bits(1) != 0;
+    levelPresent[i] = r.Bits(1) != 0;
+  }
+  if (fields.maxSubLayersMinus1 > 0) r.Skip(2 * (8 - fields.maxSubLayersMinus1));  // reserved_zero_2bits
+  for (uint32_t i = 0; i < fields.maxSubLayersMinus1; ++i) {
+    if (profilePresent[i]) r.Skip(88);
+    if (levelPresent[i]) r.Skip(8);
+  }
+  r.ExpGolomb();  // sps_seq_parameter_set_id
+  fields.chromaFormatIdc = r.ExpGolomb();
+  if (fields.chromaFormatIdc == 3) r.Skip(1);  // separate_colour_plane_flag
+  r.ExpGolomb();  // pic_width_in_luma_samples
+  r.ExpGolomb();  // pic_height_in_luma_samples
+  if (r.Bits(1) != 0) {  // conformance_window_flag: four offsets
+    for (int i = 0; i < 4; ++i) r.ExpGolomb();
+  }
+  fields.bitDepthLumaMinus8 = r.ExpGolomb();
+  fields.bitDepthChromaMinus8 = r.ExpGolomb();
+  // Beyond these ranges the fields would spill into their neighbours in the record.
+  return !r.Failed() && fields.maxSubLayersMinus1 <= 6 && fields.chromaFormatIdc <= 3 &&
+         fields.bitDepthLumaMinus8 <= 7 && fields.bitDepthChromaMinus8 <= 7;
+}
+
+void PutHevcArray(TByteWriter& w, int nalType, std::span<const uint8_t> nal) {
+  w.PutByte(static_cast<uint8_t>(0x80 | nalType));  // array_completeness 1, NAL_unit_type
+  w.PutUI16(1);                                     // numNalus
+  w.PutUI16(static_cast<uint16_t>(nal.size()));
+  w.PutBytes(nal.data(), nal.size());
+}
+
+void PutUI24(TByteWriter& w, uint32_t value) {
+  w.PutByte(static_cast<uint8_t>(value >> 16));
+  w.PutUI16(static_cast<uint16_t>(value));
+}
+
+// The first bytes of an H.265 video body: frame type and packet type, in
+// the enhanced form followed by the FourCC.
+void PutHevcVideoHeader(TByteWriter& w, THevcFlvForm form, bool keyFrame, uint8_t enhancedPacketType) {
+  const uint8_t frameType = keyFrame ? 0x10 : 0x20;
+  if (form == THevcFlvForm::Id12) {
+    w.PutByte(static_cast<uint8_t>(frameType | kCodecHevcId12));
+    return;
+  }
+  w.PutByte(static_cast<uint8_t>(kEnhancedVideoFlag | frameType | enhancedPacketType));
+  w.PutBytes(reinterpret_cast<const uint8_t*>("hvc1"), 4);
+}
 
 }  // namespace
 
@@ -224,6 +363,59 @@ size_t BuildAudioBody(const TMediaHeader& header, const uint8_t* data, size_t le
 
 bool StartsWithAdtsSyncWord(const uint8_t* data, size_t length) {
   return length >= 2 && data[0] == 0xFF && (data[1] & 0xF0) == 0xF0;
+}
+
+// ---- H.265 ------------------------------------------------------------------
+
+size_t BuildHevcDecoderConfigurationRecord(std::span<const uint8_t> vps, std::span<const uint8_t> sps,
+                                           std::span<const uint8_t> pps, uint8_t* out, size_t capacity) {
+  THevcSpsFields f;
+  if (vps.size() <= kHevcNalHeader || pps.size() <= kHevcNalHeader || !ParseHevcSps(sps, f)) return 0;
+  const size_t largest = std::max({vps.size(), sps.size(), pps.size()});
+  if (largest > UINT16_MAX) return 0;
+  TByteWriter w(out, capacity);
+  w.PutByte(0x01);  // configurationVersion
+  w.PutBytes(f.generalPtl, kGeneralPtlBytes);
+  w.PutUI16(0xF000);  // reserved 1111, min_spatial_segmentation_idc 0
+  w.PutByte(0xFC);    // reserved 111111, parallelismType 0 (unknown)
+  w.PutByte(static_cast<uint8_t>(0xFC | f.chromaFormatIdc));
+  w.PutByte(static_cast<uint8_t>(0xF8 | f.bitDepthLumaMinus8));
+  w.PutByte(static_cast<uint8_t>(0xF8 | f.bitDepthChromaMinus8));
+  w.PutUI16(0);  // avgFrameRate unspecified
+  // constantFrameRate 0, numTemporalLayers, temporalIdNested, lengthSizeMinusOne 3
+  w.PutByte(static_cast<uint8_t>(((f.maxSubLayersMinus1 + 1) << 3) | (f.temporalIdNesting << 2) | 3));
+  w.PutByte(3);  // numOfArrays
+  PutHevcArray(w, kHevcNalVps, vps);
+  PutHevcArray(w, kHevcNalSps, sps);
+  PutHevcArray(w, kHevcNalPps, pps);
+  return w.Overflowed() ? 0 : w.Position();
+}
+
+size_t BuildHevcSequenceStart(THevcFlvForm form, std::span<const uint8_t> record, uint8_t* out, size_t capacity) {
+  if (record.empty()) return 0;
+  TByteWriter w(out, capacity);
+  PutHevcVideoHeader(w, form, true, kPacketSequenceStart);
+  if (form == THevcFlvForm::Id12) {
+    w.PutByte(0x00);  // AVC-style packet type 0 = sequence header
+    PutUI24(w, 0);    // composition time 0
+  }
+  w.PutBytes(record.data(), record.size());
+  return w.Overflowed() ? 0 : w.Position();
+}
+
+size_t BuildHevcCodedFrames(THevcFlvForm form, const std::vector<TNalUnit>& units, bool keyFrame,
+                            int32_t compositionMs, uint8_t* out, size_t capacity) {
+  const int32_t composition = std::clamp(compositionMs, -kMaxComposition - 1, kMaxComposition);
+  const bool withComposition = form == THevcFlvForm::Id12 || composition != 0;
+  TByteWriter w(out, capacity);
+  PutHevcVideoHeader(w, form, keyFrame, composition != 0 ? kPacketCodedFrames : kPacketCodedFramesX);
+  if (form == THevcFlvForm::Id12) w.PutByte(0x01);  // AVC-style packet type 1 = NAL units
+  if (withComposition) PutUI24(w, static_cast<uint32_t>(composition) & 0xFFFFFF);
+  for (const TNalUnit& unit : units) {
+    w.PutUI32(static_cast<uint32_t>(unit.length));
+    w.PutBytes(unit.data, unit.length);
+  }
+  return w.Overflowed() ? 0 : w.Position();
 }
 
 }  // namespace velmaro
