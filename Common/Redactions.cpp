@@ -29,15 +29,19 @@ bool IsSecretName(std::string_view name) {
                      [&](std::string_view part) { return lower.find(part) != std::string::npos; });
 }
 
-// "name=value&name=value": each secret value replaced by its hint.
-std::string RedactQuery(std::string_view query) {
+// "name=value&name=value": each secret value replaced by its hint, or, with
+// `everyValue`, every value whatever its name (an RTMP application's query
+// is where services put their keys; there a bare item is a value too).
+std::string RedactQuery(std::string_view query, bool everyValue = false) {
   std::string out;
   size_t position = 0;
   while (position <= query.size()) {
     size_t end = std::min(query.find('&', position), query.size());
     std::string_view item = query.substr(position, end - position);
     size_t eq = item.find('=');
-    if (eq != std::string_view::npos && IsSecretName(item.substr(0, eq)))
+    if (eq == std::string_view::npos)
+      out.append(everyValue ? SecretHint(item) : std::string(item));
+    else if (everyValue || IsSecretName(item.substr(0, eq)))
       out.append(item.substr(0, eq + 1)).append(SecretHint(item.substr(eq + 1)));
     else
       out.append(item);
@@ -57,23 +61,6 @@ std::string RedactAuthority(std::string_view authority) {
          std::string(authority.substr(at));
 }
 
-// Every value of a query, whatever its name: an RTMP application's query is
-// where services put their keys.
-std::string RedactEveryValue(std::string_view query) {
-  std::string out;
-  size_t position = 0;
-  while (position <= query.size()) {
-    size_t end = std::min(query.find('&', position), query.size());
-    std::string_view item = query.substr(position, end - position);
-    size_t eq = item.find('=');
-    out.append(eq == std::string_view::npos ? SecretHint(item)
-                                            : std::string(item.substr(0, eq + 1)) + SecretHint(item.substr(eq + 1)));
-    if (end < query.size()) out.push_back('&');
-    position = end + 1;
-  }
-  return out;
-}
-
 // librtmp reads "rtmp://host/app/playpath", and the application may carry a
 // query ("app?key=K/playpath"): the playpath (with any query of its own) is
 // the stream's key, and so is every value of the application's query.
@@ -82,7 +69,7 @@ std::string RedactRtmpPath(std::string_view path) {
   std::string_view app = path.substr(0, appEnd);
   size_t question = app.find('?');
   std::string out(app.substr(0, question));
-  if (question != std::string_view::npos) out += "?" + RedactEveryValue(app.substr(question + 1));
+  if (question != std::string_view::npos) out += "?" + RedactQuery(app.substr(question + 1), true);
   if (appEnd + 1 >= path.size()) return out + std::string(path.substr(appEnd));
   return out + "/" + SecretHint(path.substr(appEnd + 1));
 }
