@@ -1,5 +1,7 @@
 #include "Configs.h"
 
+#include <cctype>
+
 #include "Debugs.h"
 #include "ErrorReports.h"
 #include "SettingsKeys.h"
@@ -38,6 +40,20 @@ std::string BufferTimeRefusal(int32_t seconds) {
 
 TConfig::TConfig(std::string location) : FLocation(std::move(location)) {}
 
+bool ParseHevcFlv(const std::string& text, THevcFlv& form) {
+  std::string word = text;
+  for (char& c : word) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  if (word.empty() || word == "enhanced") {
+    form = THevcFlv::Enhanced;
+    return true;
+  }
+  if (word == "id12") {
+    form = THevcFlv::Id12;
+    return true;
+  }
+  return false;
+}
+
 void TConfig::SetDefaults() {
   *this = TConfig(FLocation);
 }
@@ -63,6 +79,12 @@ void TConfig::Load() {
     if (key->Read("TlsCaFile").Kind != TSettingKind::Missing) TlsCaFile = ReadString(*key, "TlsCaFile");
     TlsVerify = 1;
     if (key->Read("TlsVerify").Kind != TSettingKind::Missing) TlsVerify = ReadInteger(*key, "TlsVerify");
+    HevcFlv.clear();
+    if (key->Read("HevcFlv").Kind != TSettingKind::Missing) HevcFlv = ReadString(*key, "HevcFlv");
+    if (THevcFlv form; !ParseHevcFlv(HevcFlv, form)) {
+      ReportError("错误", "设置文件 " + FLocation + ": HevcFlv=" + HevcFlv + " 无效（应为 enhanced 或 id12）；现在用 enhanced");
+      HevcFlv.clear();
+    }
     std::string refusal = BufferTimeRefusal(BufferTime);
     if (!refusal.empty()) {
       BufferTime = 0;

@@ -29,6 +29,10 @@ class TConfig {
   // RTMPS, set in the file only (the window neither shows nor saves them):
   std::string TlsCaFile;                 // a PEM file of authorities trusted besides the system's
   int32_t TlsVerify = 1;                 // 0: no certificate checks (a warning in the trace and state line)
+  // H.265 cameras, set in the file only: "id12" sends the older FLV form
+  // (codec id 12) for servers without enhanced RTMP; empty or "enhanced":
+  // enhanced RTMP.
+  std::string HevcFlv;
   // The longest delay taken: above it, the window refuses to start and
   // Load refuses the stored value (no delay, with an error report).
   static constexpr int32_t MaxBufferTime = kMaxDelaySeconds;
@@ -39,7 +43,8 @@ class TConfig {
   // a missing BufferTime alone gives 0, and so does a BufferTime above
   // MaxBufferTime (reported); a missing AutoReconnect alone gives 1, a
   // missing TlsCaFile nothing and a missing TlsVerify 1. A
-  // missing string reads as empty.
+  // missing string reads as empty; a HevcFlv that is neither form is
+  // reported and reads as empty.
   void Load();
 
   // Writes all nine values at once. Throws ESettingsError, whose text names
@@ -52,6 +57,12 @@ class TConfig {
  private:
   std::string FLocation;
 };
+
+// How H.265 goes out (the HevcFlv setting): enhanced RTMP, or the older
+// codec id 12 ("id12") for servers without it.
+enum class THevcFlv { Enhanced, Id12 };
+// "enhanced" or "id12" (any case; empty: enhanced); false for anything else.
+bool ParseHevcFlv(const std::string& text, THevcFlv& form);
 
 // The operator's message for a delay above TConfig::MaxBufferTime, or ""
 // when the delay is allowed.

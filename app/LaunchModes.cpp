@@ -103,6 +103,8 @@ const std::vector<TLaunchParamRow>& LaunchParamTable() {
        +[](const std::string& v, P& p) { p.TlsCaFile = v; }},
       {"TlsVerify", "N", "rtmps:// only: 0 turns the certificate checks off; without it\nthe stored setting (1) counts",
        +[](const std::string& v, P& p) { ReadInteger(v, p.TlsVerify); }},
+      {"HevcFlv", "FORM", "H.265 cameras: enhanced (default) sends enhanced RTMP, id12\nthe older codec id 12 for servers without it",
+       +[](const std::string& v, P& p) { p.HevcFlv = v; }},
       {"RecordSegmentMinutes", "M", "file:/// destinations: a new file every M minutes (60)",
        +[](const std::string& v, P& p) {
          ReadInteger(v, p.RecordSegmentMinutes);

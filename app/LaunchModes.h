@@ -29,6 +29,7 @@ struct TLaunchParams {
   int32_t StatsInterval = 0;   // seconds between TIDECAST_STATS lines; 0 none
   std::string TlsCaFile;       // RTMPS: a PEM file of authorities trusted besides the system's; empty: the stored one
   int32_t TlsVerify = -1;      // RTMPS: 0 no certificate checks, above 0 checks; -1 (absent): the stored setting
+  std::string HevcFlv;         // H.265: "enhanced" or "id12"; empty (absent): the stored setting
   // Delay in seconds for this instance only, in place of the stored one;
   // absent (or out of 0..kMaxLaunchBufferTime) the stored delay counts.
   std::optional<int32_t> BufferTime;

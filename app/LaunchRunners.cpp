@@ -11,6 +11,7 @@
 #include <ctime>
 
 #include "Debugs.h"
+#include "ErrorReports.h"
 #include "FlvRecorders.h"
 #include "LauncherLines.h"
 #include "StartResultPlatform.h"
@@ -67,6 +68,10 @@ int TLaunchRunner::Start() {
   if (FParams.BufferTime) FConfig.BufferTime = *FParams.BufferTime;
   if (!FParams.TlsCaFile.empty()) FConfig.TlsCaFile = FParams.TlsCaFile;  // this run only, like the above
   if (FParams.TlsVerify >= 0) FConfig.TlsVerify = FParams.TlsVerify;
+  if (THevcFlv form; !FParams.HevcFlv.empty() && ParseHevcFlv(FParams.HevcFlv, form))
+    FConfig.HevcFlv = FParams.HevcFlv;
+  else if (!FParams.HevcFlv.empty())
+    ReportError("错误", "HevcFlv=" + FParams.HevcFlv + " 无效（应为 enhanced 或 id12）；现在用设置中的值");
   TClock::time_point now = TClock::now();
   FNextStatus = FNextFile = FNextWatchdog = now;
   FTicker = std::thread([this] { RunTicker(); });

@@ -43,7 +43,7 @@ std::string FormatStatusLines(const TTrafficCounts& c, int32_t bufferTimeSeconds
   else
     sent = count(static_cast<int64_t>(c.SentBytes) * 8) + "bps";
   return "接收码流: " + count(static_cast<int64_t>(c.RecvBytes) * 8) + "bps\r" +
-         "     (视频: " + count(c.VideoBits) + "bps, " + std::to_string(c.VideoFrames) + "fps  音频: " +
+         "     (视频" + (c.VideoCodec.empty() ? "" : " " + c.VideoCodec) + ": " + count(c.VideoBits) + "bps, " + std::to_string(c.VideoFrames) + "fps  音频: " +
          count(c.AudioBits) + "bps, " + std::to_string(c.AudioFrames) + "fps)\r" + "发送码流：" + sent;
 }
 

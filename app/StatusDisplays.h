@@ -22,6 +22,9 @@ struct TTrafficCounts {
   int32_t AudioBits = 0;
   int32_t VideoFrames = 0;
   int32_t AudioFrames = 0;
+  // Named after "视频" when not empty (the window names H.265; H.264, the
+  // devices' own codec, goes unnamed as it always has).
+  std::string VideoCodec;
 };
 
 // The three lines of the status label, joined by a carriage return each:

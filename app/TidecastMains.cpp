@@ -401,6 +401,7 @@ void TTidecastMain::tmr1Timer() {
   counts.AudioBits = take(c.FAudioBits);
   counts.AudioFrames = take(c.FAudioFrames);
   counts.SentBytes = take(c.FSentBytes);
+  if (c.State() == TPushController::TState::Running && IsHevcHeader(c.Header())) counts.VideoCodec = "H.265";
   std::string separator = Std(QLocale().decimalPoint());
   // The lines are joined by a carriage return each, which Qt's labels draw as
   // nothing: the label gets line feeds to show them as three lines.

@@ -18,6 +18,7 @@ TCaptureInfo TTrel32CaptureDevice::Info() const {
   info.VideoFrameRate = FCapturer.MediaInfo.VideoFrameRate;
   info.AudioSampleRate = FCapturer.MediaInfo.AudioSampleRate;
   info.AudioChannels = FCapturer.MediaInfo.AudioChannels;
+  info.Vps = ParameterSet(FCapturer.Vps, FCapturer.VpsLen, sizeof FCapturer.Vps);
   info.Sps = ParameterSet(FCapturer.Sps, FCapturer.SpsLen, sizeof FCapturer.Sps);
   info.Pps = ParameterSet(FCapturer.Pps, FCapturer.PpsLen, sizeof FCapturer.Pps);
   info.AudioConfig = ParameterSet(FCapturer.AudioConfig, FCapturer.AudioConfigLen, sizeof FCapturer.AudioConfig);

@@ -1,12 +1,13 @@
 #include "ParameterSetChanges.h"
 
 #include <cstring>
+#include <span>
 
+#include "HevcParameterSets.h"
 #include "SequenceParameterSets.h"
 #include "h264utils.h"
 
 namespace {
-
 
 // Annex B allows zero bytes after a unit; they are not part of it.
 TNalUnit WithoutTrailingZeros(TNalUnit unit) {
@@ -21,8 +22,9 @@ bool SameAs(const TNalUnit& unit, const uint8_t* stored, int32_t storedLength) {
 
 }  // namespace
 
-bool TakeParameterSetChange(const uint8_t* accessUnit, size_t length, TMediaHeader& header) {
-  if (accessUnit == nullptr || header.VideoCodecId != 7) return false;  // AVC only
+namespace {
+
+bool TakeAvcChange(const uint8_t* accessUnit, size_t length, TMediaHeader& header) {
   TNalUnit sps, pps, unit;
   TNalUnitReader reader(accessUnit, length);
   while (reader.Next(unit)) {
@@ -47,4 +49,46 @@ bool TakeParameterSetChange(const uint8_t* accessUnit, size_t length, TMediaHead
     header.PpsLen = static_cast<int32_t>(pps.length);
   }
   return true;
+}
+
+// H.265 headers hold the decoder configuration record: the unit's sets, with
+// the record's own for those it lacks, make a new record when they differ.
+bool TakeHevcChange(const uint8_t* accessUnit, size_t length, TMediaHeader& header) {
+  if (header.SpsLen <= 0 || header.SpsLen > static_cast<int32_t>(sizeof header.Sps)) return false;
+  const std::span<const uint8_t> record(header.Sps, static_cast<size_t>(header.SpsLen));
+  std::span<const uint8_t> sets[3];  // VPS, SPS, PPS
+  bool anyInUnit = false;
+  TNalUnit unit;
+  TNalUnitReader reader(accessUnit, length);
+  while (reader.Next(unit)) {
+    unit = WithoutTrailingZeros(unit);
+    if (unit.length < 2) continue;
+    const int index = HevcNalUnitType(unit.data) - kHevcNalVps;
+    if (index < 0 || index > 2 || !sets[index].empty()) continue;
+    sets[index] = std::span<const uint8_t>(unit.data, unit.length);
+    anyInUnit = true;
+  }
+  if (!anyInUnit) return false;
+  for (int i = 0; i < 3; ++i)
+    if (sets[i].empty()) sets[i] = HevcRecordParameterSet(record, kHevcNalVps + i);
+  uint8_t changed[sizeof header.Sps];
+  const size_t size = BuildHevcDecoderConfigurationRecord(sets[0], sets[1], sets[2], changed, sizeof changed);
+  THevcSequenceInfo info;
+  if (size == 0 || !ReadHevcSequenceParameterSet(sets[1], info)) return false;  // unreadable: nothing changes
+  if (size == record.size() && std::memcmp(changed, record.data(), size) == 0) return false;
+  std::memcpy(header.Sps, changed, size);
+  header.SpsLen = static_cast<int32_t>(size);
+  header.Width = info.Width;
+  header.Height = info.Height;
+  return true;
+}
+
+}  // namespace
+
+bool TakeParameterSetChange(const uint8_t* accessUnit, size_t length, TMediaHeader& header) {
+  if (accessUnit == nullptr) return false;
+  if (header.VideoCodecId == VELMARO_VIDEO_AVC) return TakeAvcChange(accessUnit, length, header);
+  if (header.VideoCodecId == VELMARO_VIDEO_HEVC || header.VideoCodecId == VELMARO_VIDEO_HEVC_ID12)
+    return TakeHevcChange(accessUnit, length, header);
+  return false;
 }

@@ -10,8 +10,9 @@
 
 #include "velmaro.h"  // TMediaHeader
 
-// Looks at the SPS and PPS that the access unit carries. When either
-// differs from the header's, the header takes both (a set the unit lacks
-// stays as it was), the picture size and, when the new SPS has timing, the
-// frame rate, and the result is true. An unreadable SPS changes nothing.
+// Looks at the SPS and PPS (H.265: and VPS) that the access unit carries.
+// When one differs from the header's, the header takes them (a set the unit
+// lacks stays as it was), the picture size and, for H.264 when the new SPS
+// has timing, the frame rate, and the result is true. An unreadable SPS
+// changes nothing.
 bool TakeParameterSetChange(const uint8_t* accessUnit, size_t length, TMediaHeader& header);

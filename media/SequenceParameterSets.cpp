@@ -1,61 +1,12 @@
 #include "SequenceParameterSets.h"
 
+#include "RbspReaders.h"
 #include "h264utils.h"
 
 #include <cmath>
-#include <vector>
 
 namespace {
 
-
-// Reads the RBSP (emulation prevention bytes removed) bit by bit; reading
-// past the end yields zeros and marks the reader overrun.
-class TRbspReader {
- public:
-  TRbspReader(const uint8_t* data, size_t length) {
-    rbsp_.reserve(length);
-    int zeros = 0;
-    for (size_t i = 0; i < length; ++i) {
-      if (zeros >= 2 && data[i] == 3) {  // 00 00 03: the 03 is not payload
-        zeros = 0;
-        continue;
-      }
-      zeros = data[i] == 0 ? zeros + 1 : 0;
-      rbsp_.push_back(data[i]);
-    }
-  }
-  uint32_t Bits(int count) {
-    uint32_t value = 0;
-    for (int i = 0; i < count; ++i, ++position_) {
-      size_t byte = position_ / 8;
-      uint32_t bit = byte < rbsp_.size() ? (rbsp_[byte] >> (7 - position_ % 8)) & 1u : 0;
-      overrun_ |= byte >= rbsp_.size();
-      value = value << 1 | bit;
-    }
-    return value;
-  }
-  // ue(v); a code longer than 32 bits marks the reader overrun.
-  uint32_t Unsigned() {
-    int zeros = 0;
-    while (Bits(1) == 0) {
-      if (++zeros > 31 || overrun_) {
-        overrun_ = true;
-        return 0;
-      }
-    }
-    return static_cast<uint32_t>((uint64_t{1} << zeros) - 1 + Bits(zeros));
-  }
-  int32_t Signed() {
-    uint32_t code = Unsigned();
-    return code & 1 ? static_cast<int32_t>((code + 1) / 2) : -static_cast<int32_t>(code / 2);
-  }
-  bool Overrun() const { return overrun_; }
-
- private:
-  std::vector<uint8_t> rbsp_;
-  size_t position_ = 0;
-  bool overrun_ = false;
-};
 
 bool HasChromaFields(uint32_t profile) {
   switch (profile) {

@@ -31,6 +31,8 @@ enum : int {
 
 // The type of the NAL unit whose header byte `nal` points at.
 inline int NalUnitType(const uint8_t* nal) { return nal[0] & 0x1F; }
+// ... and of an H.265 NAL unit (its two-byte header).
+inline int HevcNalUnitType(const uint8_t* nal) { return (nal[0] >> 1) & 0x3F; }
 
 // 3 when the bytes at p are 00 00 01, 4 when they are 00 00 00 01, else 0.
 // Looks at no more than `available` bytes.

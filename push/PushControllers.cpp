@@ -80,6 +80,12 @@ void TPushController::ReleaseLeftovers() {
   for (auto& destination : FDestinations) destination->Close();
 }
 
+THevcFlv TPushController::HevcFlvForm() const {
+  THevcFlv form = THevcFlv::Enhanced;
+  if (!ParseHevcFlv(FConfig.HevcFlv, form)) DebugLogFmt("HevcFlv=%s unknown: enhanced RTMP", FConfig.HevcFlv.c_str());
+  return form;
+}
+
 int TPushController::Started(int result) {
   if (result != kStartRunning) DebugLogFmt("Start failed: %d", result);
   if (OnStartResult) OnStartResult(result);
@@ -107,7 +113,7 @@ int TPushController::StartPush(const std::string& address, const std::string& us
   FUnsupportedAudioCodec.clear();
   int result = ConnectCancellable(address, user, password, isIPC, rtspPort, httpPort, isHD);
   const TCaptureInfo device = FCapturer.Info();
-  if (!device.VideoCodec.empty() && device.VideoCodec != kCarriedVideoCodec) {
+  if (!IsCarriedVideoCodec(device.VideoCodec)) {
     // Video the push cannot carry: said by its name, not as an unreachable device.
     DebugLogFmt("Video codec %s not supported", device.VideoCodec.c_str());
     FRefusedVideoCodec = device.VideoCodec;
@@ -146,7 +152,8 @@ int TPushController::StartPush(const std::string& address, const std::string& us
     DebugLogFmt("RTMP_Open err=%d", result);
     return Started(kStartOpenFailed);
   }
-  FHeader = StreamHeader(FCapturer.Info());
+  FHeader = StreamHeader(FCapturer.Info(), HevcFlvForm());
+  if (FHeader.SpsLen == 0) DebugLog("The device's parameter sets cannot be read: no sequence header");
   ResetTotals();
   first.Begin(handle, FHeader);  // the handle is the destination's from here on (closed by it)
   result = first.Sender().SendHeader(handle, &FHeader);

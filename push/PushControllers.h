@@ -33,9 +33,6 @@
 #include "ReconnectSchedules.h"
 #include "StreamHeaders.h"
 
-// The video codec the push carries, by FFmpeg's name.
-constexpr const char* kCarriedVideoCodec = "h264";
-
 // Start result codes.
 enum : int {
   kStartRunning = 0,
@@ -132,8 +129,8 @@ class TPushController : public TPushCounters {
   // The sender's code of the last start's open of the first destination
   // (VELMARO_TLS_FAILED: the server's certificate failed a check).
   int LastOpenResult() const { return FLastOpenResult.load(); }
-  // After a start refused for the device's video codec, its name ("hevc",
-  // "mjpeg"); else empty. The push carries kCarriedVideoCodec.
+  // After a start refused for the device's video codec, its name ("mjpeg");
+  // else empty. The push carries what IsCarriedVideoCodec says.
   const std::string& RefusedVideoCodec() const { return FRefusedVideoCodec; }
   // Sound the device sends that the push goes without (its codec's name).
   const std::string& UnsupportedAudioCodec() const { return FUnsupportedAudioCodec; }
@@ -161,6 +158,8 @@ class TPushController : public TPushCounters {
   int ConnectCancellable(const std::string& address, const std::string& user, const std::string& password,
                          uint8_t isIPC, int32_t rtspPort, int32_t httpPort, bool isHD);
   int Started(int result);
+  // The HevcFlv setting; enhanced RTMP when it is not one the push knows.
+  THevcFlv HevcFlvForm() const;
   void StartWatching();
   void StopWatching();
   void WatchDevice();

@@ -48,12 +48,13 @@ struct TCaptureInfo {
   int32_t VideoFrameRate = 0;
   int32_t AudioSampleRate = 0;  // 0: the stream has no audio
   int32_t AudioChannels = 0;
+  std::vector<uint8_t> Vps;  // H.265 only
   std::vector<uint8_t> Sps;
   std::vector<uint8_t> Pps;
   std::vector<uint8_t> AudioConfig;  // the device's AudioSpecificConfig, if it described one
   // The codecs by FFmpeg's names; empty when the device does not say (H.264
-  // and AAC). The push carries H.264 video; sound it is handed is AAC (the
-  // client library makes other sound AAC where it can).
+  // and AAC). The push carries H.264 and H.265 ("hevc") video; sound it is
+  // handed is AAC (the client library makes other sound AAC where it can).
   std::string VideoCodec;  // also after a Connect refused for its video codec
   std::string UnsupportedAudioCodec;  // sound the device sends that is not carried (AudioSampleRate 0)
 };

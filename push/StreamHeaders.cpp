@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
+#include <span>
 
 #include "AacConfigs.h"
+#include "HevcParameterSets.h"
+#include "h264utils.h"
 
 namespace {
 
@@ -17,11 +20,38 @@ int32_t CopyParameterSet(const std::vector<uint8_t>& from, uint8_t* to, size_t c
   return static_cast<int32_t>(length);
 }
 
+std::span<const uint8_t> WithoutStartCode(const std::vector<uint8_t>& set) {
+  std::span<const uint8_t> bytes(set);
+  const int skip = StartCodeLength(bytes.data(), bytes.size());
+  return bytes.subspan(static_cast<size_t>(skip));
+}
+
+void TakeHevcParameterSets(const TCaptureInfo& info, TMediaHeader& header) {
+  const std::span<const uint8_t> sps = WithoutStartCode(info.Sps);
+  const size_t size = BuildHevcDecoderConfigurationRecord(WithoutStartCode(info.Vps), sps, WithoutStartCode(info.Pps),
+                                                          header.Sps, sizeof header.Sps);
+  header.SpsLen = static_cast<int32_t>(size);
+  THevcSequenceInfo picture;
+  if (size > 0 && (header.Width <= 0 || header.Height <= 0) && ReadHevcSequenceParameterSet(sps, picture)) {
+    header.Width = picture.Width;
+    header.Height = picture.Height;
+  }
+}
+
 }  // namespace
 
-TMediaHeader StreamHeader(const TCaptureInfo& info) {
+bool IsCarriedVideoCodec(const std::string& codec) { return codec.empty() || codec == "h264" || codec == "hevc"; }
+
+bool IsHevcHeader(const TMediaHeader& header) {
+  return header.VideoCodecId == VELMARO_VIDEO_HEVC || header.VideoCodecId == VELMARO_VIDEO_HEVC_ID12;
+}
+
+TMediaHeader StreamHeader(const TCaptureInfo& info, THevcFlv hevcForm) {
   TMediaHeader header{};
-  header.VideoCodecId = 7;  // AVC
+  const bool hevc = info.VideoCodec == "hevc";
+  header.VideoCodecId = !hevc                           ? VELMARO_VIDEO_AVC
+                        : hevcForm == THevcFlv::Id12 ? VELMARO_VIDEO_HEVC_ID12
+                                                     : VELMARO_VIDEO_HEVC;
   header.Width = info.VideoWidth;
   header.Height = info.VideoHeight;
   header.FrameRate = static_cast<double>(info.VideoFrameRate);
@@ -38,6 +68,10 @@ TMediaHeader StreamHeader(const TCaptureInfo& info) {
   header.AudioConfigLen = sizeof header.AudioConfig;
   ChooseAacConfig(info.AudioSampleRate, AacChannelConfig(info.AudioChannels), info.AudioConfig.data(),
                   static_cast<int32_t>(info.AudioConfig.size()), header.AudioConfig, header.AudioConfigLen);
+  if (hevc) {
+    TakeHevcParameterSets(info, header);
+    return header;
+  }
   header.SpsLen = CopyParameterSet(info.Sps, header.Sps, sizeof header.Sps);
   header.PpsLen = CopyParameterSet(info.Pps, header.Pps, sizeof header.Pps);
   return header;

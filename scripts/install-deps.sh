@@ -26,6 +26,10 @@ packages=(
 sudo_cmd=()
 [ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
 
+# Node.js and npm run a test server (tests/node); a machine that already has
+# them (from elsewhere than Debian) keeps its own.
+command -v npm >/dev/null 2>&1 || packages+=(nodejs npm)
+
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

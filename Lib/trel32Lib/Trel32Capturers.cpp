@@ -83,6 +83,8 @@ int32_t TTrel32Capturer::Connect(const std::string& address, const std::string& 
   clientOpen_ = true;
   if (loginStream) trel32SetReconnectUrlSource(&TTrel32Capturer::FreshLoginUrl, Channel, this);
   result = trel32GetSPSPPS(Channel, Sps, &SpsLen, Pps, &PpsLen);
+  VpsLen = 0;
+  if (result == 0 && VideoCodecName == "hevc") result = trel32GetVPS(Channel, Vps, &VpsLen);
   if (result != 0) {
     DebugLog("GetSPSPPS failed");
     ReleaseClient();

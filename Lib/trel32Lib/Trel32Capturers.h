@@ -30,6 +30,8 @@ class TTrel32Capturer {
   std::string AudioCodecName;
   int32_t Channel = 0;     // names the client in every library call
   TCaptureSampleEvent OnSample;  // set once by the owner before StartCapture
+  uint8_t Vps[TREL32_PARAMETER_SET_SIZE] = {};  // H.265 only
+  int32_t VpsLen = 0;
   uint8_t Sps[TREL32_PARAMETER_SET_SIZE] = {};
   int32_t SpsLen = 0;
   uint8_t Pps[TREL32_PARAMETER_SET_SIZE] = {};

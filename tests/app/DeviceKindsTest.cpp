@@ -6,7 +6,10 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -14,8 +17,10 @@
 #include "Debugs.h"
 #include "DeviceSimulator.h"
 #include "FlvFile.h"
+#include "FlvRecorders.h"
 #include "MediaProbe.h"
 #include "NginxRtmp.h"
+#include "NodeMediaServers.h"
 #include "PushControllers.h"
 #include "RecordingChecks.h"
 #include "Trel32CaptureDevices.h"
@@ -70,8 +75,11 @@ struct TRig {
   }
   // A recording device (login over HTTP), or a camera (isIPC 1) with the password given.
   int Start(uint8_t isIPC = 0, const std::string& password = "admin") {
-    return controller->StartPush("127.0.0.1", "admin", password, nginx.PublishUrl("kinds"), false, isIPC,
-                                 device.RtspPort(), isIPC ? 0 : device.HttpPort());
+    return Start({nginx.PublishUrl("kinds")}, isIPC, password);
+  }
+  int Start(const std::vector<std::string>& destinations, uint8_t isIPC = 0, const std::string& password = "admin") {
+    return controller->StartPush("127.0.0.1", "admin", password, destinations, false, isIPC, device.RtspPort(),
+                                 isIPC ? 0 : device.HttpPort());
   }
   std::string RecordFor(seconds time) {
     std::this_thread::sleep_for(time);
@@ -206,14 +214,107 @@ TEST(DeviceKinds, G711SoundArrivesAsAacAndOtherVideoIsRefusedByName) {
     ASSERT_EQ(loudness.size(), 1u);
     EXPECT_GT(loudness[0], 100.0) << "the camera's tone is heard";
   }
-  for (const char* video : {"mjpeg", "h265"}) {
-    SCOPED_TRACE(video);
+  TDeviceSimulatorOptions options;
+  options.videoCodec = "mjpeg";
+  TRig rig(options);
+  EXPECT_EQ(rig.Start(), kStartDeviceFailed);
+  EXPECT_EQ(rig.controller->RefusedVideoCodec(), "mjpeg");
+  EXPECT_FALSE(rig.nginx.WaitForRecording("kinds", seconds(1))) << "nothing reached the server";
+}
+
+namespace {
+
+// What an FLV recording's H.265 decodes to, judged by FFmpeg on the Annex B
+// stream its tags make.
+struct TDecodedHevc {
+  THevcStream stream;
+  std::vector<std::pair<std::pair<int, int>, int>> sizes;
+  std::vector<std::string> errors;
+  bool metadataNamesCodec = false;
+};
+
+TDecodedHevc DecodeHevcRecording(const std::string& flvPath, double codecId) {
+  TDecodedHevc decoded;
+  const TFlvFile flv = ReadFlvFile(flvPath);
+  decoded.stream = HevcAnnexB(flv);
+  const std::string annexB = flvPath + ".hevc";
+  std::ofstream(annexB, std::ios::binary)
+      .write(reinterpret_cast<const char*>(decoded.stream.annexB.data()),
+             static_cast<std::streamsize>(decoded.stream.annexB.size()));
+  decoded.sizes = DecodedPictureSizes(annexB);
+  decoded.errors = DecodeErrors(annexB);
+  // onMetaData's videocodecid: the AMF0 number after its key.
+  std::string key = "videocodecid";
+  std::vector<uint8_t> expected(key.begin(), key.end());
+  expected.push_back(0x00);  // number marker
+  const uint64_t bits = std::bit_cast<uint64_t>(codecId);
+  for (int shift = 56; shift >= 0; shift -= 8) expected.push_back(static_cast<uint8_t>(bits >> shift));
+  for (const TFlvTag& tag : flv.tags)
+    if (tag.type == 18 && std::search(tag.body.begin(), tag.body.end(), expected.begin(), expected.end()) != tag.body.end())
+      decoded.metadataNamesCodec = true;
+  return decoded;
+}
+
+std::string OnlyFlvIn(const std::string& folder) {
+  std::vector<std::string> files;
+  for (const auto& entry : std::filesystem::directory_iterator(folder))
+    if (entry.path().extension() == ".flv") files.push_back(entry.path().string());
+  EXPECT_EQ(files.size(), 1u) << folder;
+  return files.empty() ? "" : files.front();
+}
+
+}  // namespace
+
+// An H.265 camera with G.711 sound, in both FLV forms: enhanced RTMP to a
+// server that takes it (through the delay), codec id 12 to nginx-rtmp, and a
+// local recording beside each. The camera changes its picture size mid-way:
+// each recording must decode in both sizes, with one sequence header each.
+TEST(DeviceKinds, H265CameraReachesServersAndRecordingInBothFlvForms) {
+  struct TCase {
+    const char* form;
+    double codecId;
+    int delaySeconds;
+  };
+  for (const TCase& c : {TCase{"enhanced", 1752589105.0 /* 'hvc1' */, 2}, TCase{"id12", 12.0, 0}}) {
+    SCOPED_TRACE(c.form);
+    const bool enhanced = std::string(c.form) == "enhanced";
     TDeviceSimulatorOptions options;
-    options.videoCodec = video;
-    TRig rig(options);
-    EXPECT_EQ(rig.Start(), kStartDeviceFailed);
-    EXPECT_EQ(rig.controller->RefusedVideoCodec(), std::string(video) == "h265" ? "hevc" : video);
-    EXPECT_FALSE(rig.nginx.WaitForRecording("kinds", seconds(1))) << "nothing reached the server";
+    options.videoCodec = "h265";
+    options.audioCodec = "pcmu";
+    options.resizeAfter = 4;
+    TRig rig(options, c.delaySeconds);
+    rig.config.HevcFlv = c.form;
+    TTempDir local("tidecast-h265");
+    rig.controller->SetFileSenderFactory([] { return MakeFlvRecorder(TRecordOptions{}); });
+    TNodeMediaServer enhancedServer;
+    if (enhanced) enhancedServer.Start();
+    const std::string serverUrl = enhanced ? enhancedServer.PublishUrl("cam") : rig.nginx.PublishUrl("kinds");
+    ASSERT_EQ(rig.Start({serverUrl, "file://" + local.Path()}), kStartRunning) << DeviceLog(rig.device);
+    std::this_thread::sleep_for(seconds(9 + c.delaySeconds));
+    rig.controller->StopPush();
+    ASSERT_TRUE(enhanced ? enhancedServer.WaitForRecording("cam", seconds(10))
+                         : rig.nginx.WaitForRecording("kinds", seconds(10)));
+    const std::string serverPath = enhanced ? enhancedServer.RecordingPath("cam") : rig.nginx.RecordingPath("kinds");
+
+    for (const std::string& path : {serverPath, OnlyFlvIn(local.Path())}) {
+      SCOPED_TRACE(path);
+      const TDecodedHevc decoded = DecodeHevcRecording(path, c.codecId);
+      EXPECT_EQ(decoded.stream.forms, c.form);
+      EXPECT_EQ(decoded.stream.sequenceHeaders, 2) << "one sequence header per size (repeats not counted)";
+      EXPECT_TRUE(decoded.errors.empty()) << decoded.errors.front();
+      ASSERT_EQ(decoded.sizes.size(), 2u) << "one run per size";
+      EXPECT_EQ(decoded.sizes[0].first, std::make_pair(320, 240));
+      EXPECT_EQ(decoded.sizes[1].first, std::make_pair(640, 480));
+      EXPECT_GT(decoded.sizes[0].second + decoded.sizes[1].second, 150) << "about 7 s of pictures at 25 fps";
+      // nginx-rtmp records no onMetaData of its publishers.
+      if (enhanced || path != serverPath) EXPECT_TRUE(decoded.metadataNamesCodec) << "onMetaData's videocodecid";
+    }
+    if (!enhanced) {  // FFmpeg 5.1 reads the sound beside codec id 12 (it stops at enhanced tags)
+      EXPECT_EQ(AudioFormat(serverPath), std::make_pair(1, 16000)) << "G.711 as AAC, mono";
+      std::vector<double> loudness = ChannelLoudness(serverPath);
+      ASSERT_EQ(loudness.size(), 1u);
+      EXPECT_GT(loudness[0], 100.0) << "the camera's tone is heard";
+    }
   }
 }
 

@@ -1,5 +1,6 @@
 #include "FlvFile.h"
 
+#include <algorithm>
 #include <stdexcept>
 
 #include "Processes.h"
@@ -36,9 +37,9 @@ TFlvFile ReadFlvFile(const std::string& path) {
   return file;
 }
 
-bool SplitAvcc(const std::vector<uint8_t>& body, std::vector<std::vector<uint8_t>>& nalUnits) {
+bool SplitAvcc(const std::vector<uint8_t>& body, std::vector<std::vector<uint8_t>>& nalUnits, size_t offset) {
   nalUnits.clear();
-  size_t i = 5;
+  size_t i = offset;
   while (i < body.size()) {
     if (i + 4 > body.size()) return false;
     size_t n = (size_t{body[i]} << 24) | (size_t{body[i + 1]} << 16) | (size_t{body[i + 2]} << 8) | body[i + 3];
@@ -48,6 +49,69 @@ bool SplitAvcc(const std::vector<uint8_t>& body, std::vector<std::vector<uint8_t
     i += n;
   }
   return !nalUnits.empty();
+}
+
+namespace {
+
+constexpr uint8_t kStartCode[] = {0, 0, 0, 1};
+
+// The NAL units of an HEVCDecoderConfigurationRecord's arrays.
+void AppendRecordSets(const std::vector<uint8_t>& body, size_t at, std::vector<uint8_t>& out) {
+  auto u16 = [&](size_t i) {
+    if (i + 2 > body.size()) throw std::runtime_error("H.265 record cut short");
+    return size_t{body[i]} << 8 | body[i + 1];
+  };
+  if (at + 23 > body.size()) throw std::runtime_error("H.265 record cut short");
+  const size_t arrays = body[at + 22];
+  size_t i = at + 23;
+  for (size_t a = 0; a < arrays; ++a) {
+    const size_t count = u16(i + 1);
+    i += 3;
+    for (size_t n = 0; n < count; ++n) {
+      const size_t length = u16(i);
+      if (i + 2 + length > body.size()) throw std::runtime_error("H.265 record set cut short");
+      out.insert(out.end(), std::begin(kStartCode), std::end(kStartCode));
+      out.insert(out.end(), body.begin() + static_cast<long>(i + 2), body.begin() + static_cast<long>(i + 2 + length));
+      i += 2 + length;
+    }
+  }
+}
+
+void AddForm(THevcStream& stream, const char* form) {
+  if (stream.forms.find(form) == std::string::npos) stream.forms += stream.forms.empty() ? form : std::string(" ") + form;
+}
+
+}  // namespace
+
+THevcStream HevcAnnexB(const TFlvFile& file) {
+  THevcStream stream;
+  std::vector<std::vector<uint8_t>> units;
+  std::vector<uint8_t> lastHeader;
+  for (const TFlvTag& tag : file.tags) {
+    if (!tag.IsVideo() || tag.body.size() < 5) continue;
+    const uint8_t first = tag.body[0];
+    const bool enhanced = (first & 0x80) != 0 && std::equal(tag.body.begin() + 1, tag.body.begin() + 5, "hvc1");
+    const bool id12 = (first & 0x8F) == 12;
+    if (!enhanced && !id12) continue;
+    AddForm(stream, enhanced ? "enhanced" : "id12");
+    const int packetType = enhanced ? first & 0x0F : tag.body[1];
+    if (packetType == 0) {
+      if (tag.body != lastHeader) ++stream.sequenceHeaders;
+      lastHeader = tag.body;
+      AppendRecordSets(tag.body, 5, stream.annexB);
+      continue;
+    }
+    // Enhanced CodedFrames carries a composition time; CodedFramesX and id 12's prefix are five bytes.
+    const size_t offset = enhanced && packetType == 1 ? 8 : 5;
+    if ((enhanced && packetType != 1 && packetType != 3) || (id12 && packetType != 1)) continue;
+    if (!SplitAvcc(tag.body, units, offset)) throw std::runtime_error("H.265 frame whose lengths do not add up");
+    ++stream.frames;
+    for (const auto& unit : units) {
+      stream.annexB.insert(stream.annexB.end(), std::begin(kStartCode), std::end(kStartCode));
+      stream.annexB.insert(stream.annexB.end(), unit.begin(), unit.end());
+    }
+  }
+  return stream;
 }
 
 }  // namespace testsupport

@@ -77,25 +77,7 @@ std::string TNginxRtmp::RecordingPath(const std::string& stream) const {
 
 bool TNginxRtmp::WaitForRecording(const std::string& stream, std::chrono::milliseconds timeout,
                                   std::chrono::milliseconds settle) const {
-  auto deadline = std::chrono::steady_clock::now() + timeout;
-  const std::string path = RecordingPath(stream);
-  std::uintmax_t lastSize = 0;
-  auto stableSince = std::chrono::steady_clock::now();
-  while (std::chrono::steady_clock::now() < deadline) {
-    std::error_code error;
-    auto size = std::filesystem::file_size(path, error);
-    auto now = std::chrono::steady_clock::now();
-    if (!error && size > 0) {
-      if (size != lastSize) {
-        lastSize = size;
-        stableSince = now;
-      } else if (now - stableSince >= settle) {
-        return true;
-      }
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  return false;
+  return WaitForSettledFile([&] { return RecordingPath(stream); }, timeout, settle);
 }
 
 std::string TNginxRtmp::ErrorLog() const { return ReadWholeFile(dir_.File("error.log")); }

@@ -241,4 +241,26 @@ std::string SourceDir() {
   return std::filesystem::current_path().string();
 }
 
+bool WaitForSettledFile(const std::function<std::string()>& path, std::chrono::milliseconds timeout,
+                        std::chrono::milliseconds settle) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::uintmax_t lastSize = 0;
+  auto stableSince = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() < deadline) {
+    std::error_code error;
+    const auto size = std::filesystem::file_size(path(), error);
+    const auto now = std::chrono::steady_clock::now();
+    if (!error && size > 0) {
+      if (size != lastSize) {
+        lastSize = size;
+        stableSince = now;
+      } else if (now - stableSince >= settle) {
+        return true;
+      }
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  return false;
+}
+
 }  // namespace testsupport

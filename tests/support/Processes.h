@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -75,6 +76,11 @@ int FreeLoopbackPort();
 bool WaitForListener(int port, std::chrono::milliseconds timeout);
 
 std::string ReadWholeFile(const std::string& path);
+// Waits until the file `path()` names exists and has not grown for the
+// settle time (a server finishes a recording after the publisher goes away);
+// `path` is asked again each time, for servers that name files as they go.
+bool WaitForSettledFile(const std::function<std::string()>& path, std::chrono::milliseconds timeout,
+                        std::chrono::milliseconds settle);
 
 // The build folder (from the TIDECAST_BUILD_DIR environment ctest sets, else
 // the current folder's parent) and files within it.

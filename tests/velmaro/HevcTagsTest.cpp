@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "FlvTags.h"
+#include "HevcParameterSets.h"
 
 namespace {
 

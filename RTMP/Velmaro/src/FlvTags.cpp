@@ -43,124 +43,17 @@ uint8_t VideoFrameByte(int32_t videoCodecId, bool keyFrame) {
 
 double ToDouble(int32_t value) { return static_cast<double>(value); }
 
-// ---- H.265 parameter sets ---------------------------------------------------
-// Hand-written: the few SPS fields the record needs do not warrant a decoder
-// library, and the reads must stay inside hostile input.
+// ---- H.265 -----------------------------------------------------------------
 
-constexpr size_t kHevcNalHeader = 2;
-constexpr size_t kSpsPrefixBytes = 160;  // covers the SPS up to the bit depths, worst case
-constexpr size_t kGeneralPtlBytes = 12;  // general profile/tier/flags/level
 constexpr uint8_t kEnhancedVideoFlag = 0x80;
 constexpr uint8_t kPacketSequenceStart = 0;
 constexpr uint8_t kPacketCodedFrames = 1;
 constexpr uint8_t kPacketCodedFramesX = 3;
 constexpr int32_t kMaxComposition = 0x7FFFFF;
 
-// Reads bits MSB first from the SPS with emulation-prevention bytes removed.
-// A read past the end marks the reader failed and yields 0.
-class TBitReader {
- public:
-  TBitReader(const uint8_t* data, size_t length) : data_(data), bits_(length * 8) {}
-  uint32_t Bits(int count) {
-    uint32_t value = 0;
-    for (int i = 0; i < count; ++i) {
-      if (position_ >= bits_) {
-        failed_ = true;
-        return 0;
-      }
-      value = (value << 1) | ((data_[position_ / 8] >> (7 - position_ % 8)) & 1u);
-      ++position_;
-    }
-    return value;
-  }
-  void Skip(size_t count) {
-    if (count > bits_ - std::min(position_, bits_)) failed_ = true;
-    position_ = std::min(position_ + count, bits_);
-  }
-  uint32_t ExpGolomb() {  // ue(v)
-    int zeros = 0;
-    while (!failed_ && Bits(1) == 0) {
-      if (++zeros > 31) failed_ = true;
-    }
-    if (failed_) return 0;
-    return ((1u << zeros) - 1) + Bits(zeros);
-  }
-  size_t BytePosition() const { return position_ / 8; }
-  bool Failed() const { return failed_; }
-
- private:
-  const uint8_t* data_;
-  size_t bits_;
-  size_t position_ = 0;
-  bool failed_ = false;
-};
-
-struct THevcSpsFields {
-  uint8_t generalPtl[kGeneralPtlBytes] = {};
-  uint32_t maxSubLayersMinus1 = 0;
-  uint32_t temporalIdNesting = 0;
-  uint32_t chromaFormatIdc = 0;
-  uint32_t bitDepthLumaMinus8 = 0;
-  uint32_t bitDepthChromaMinus8 = 0;
-};
-
-// The SPS's first bytes with every 00 00 03 turned into 00 00.
-size_t RemoveEmulationPrevention(std::span<const uint8_t> nal, uint8_t* out, size_t capacity) {
-  size_t written = 0;
-  int zeros = 0;
-  for (size_t i = 0; i < nal.size() && written < capacity; ++i) {
-    if (zeros >= 2 && nal[i] == 0x03) {
-      zeros = 0;
-      continue;
-    }
-    zeros = nal[i] == 0 ? zeros + 1 : 0;
-    out[written++] = nal[i];
-  }
-  return written;
-}
-
-// ITU-T H.265 7.3.2.2.1 up to bit_depth_chroma_minus8.
-bool ParseHevcSps(std::span<const uint8_t> sps, THevcSpsFields& fields) {
-  std::array<uint8_t, kSpsPrefixBytes> rbsp{};
-  size_t length = RemoveEmulationPrevention(sps, rbsp.data(), rbsp.size());
-  if (length < kHevcNalHeader + 1 + kGeneralPtlBytes) return false;
-  TBitReader r(rbsp.data() + kHevcNalHeader, length - kHevcNalHeader);
-  r.Skip(4);  // sps_video_parameter_set_id
-  fields.maxSubLayersMinus1 = r.Bits(3);
-  fields.temporalIdNesting = r.Bits(1);
-  std::memcpy(fields.generalPtl, rbsp.data() + kHevcNalHeader + 1, kGeneralPtlBytes);
-  r.Skip(kGeneralPtlBytes * 8);
-  bool profilePresent[8] = {};
-  bool levelPresent[8] = {};
-  for (uint32_t i = 0; i < fields.maxSubLayersMinus1; ++i) {
-    profilePresent[i] = r.Bits(1) != 0;
-    levelPresent[i] = r.Bits(1) != 0;
-  }
-  if (fields.maxSubLayersMinus1 > 0) r.Skip(2 * (8 - fields.maxSubLayersMinus1));  // reserved_zero_2bits
-  for (uint32_t i = 0; i < fields.maxSubLayersMinus1; ++i) {
-    if (profilePresent[i]) r.Skip(88);
-    if (levelPresent[i]) r.Skip(8);
-  }
-  r.ExpGolomb();  // sps_seq_parameter_set_id
-  fields.chromaFormatIdc = r.ExpGolomb();
-  if (fields.chromaFormatIdc == 3) r.Skip(1);  // separate_colour_plane_flag
-  r.ExpGolomb();  // pic_width_in_luma_samples
-  r.ExpGolomb();  // pic_height_in_luma_samples
-  if (r.Bits(1) != 0) {  // conformance_window_flag: four offsets
-    for (int i = 0; i < 4; ++i) r.ExpGolomb();
-  }
-  fields.bitDepthLumaMinus8 = r.ExpGolomb();
-  fields.bitDepthChromaMinus8 = r.ExpGolomb();
-  // Beyond these ranges the fields would spill into their neighbours in the record.
-  return !r.Failed() && fields.maxSubLayersMinus1 <= 6 && fields.chromaFormatIdc <= 3 &&
-         fields.bitDepthLumaMinus8 <= 7 && fields.bitDepthChromaMinus8 <= 7;
-}
-
-void PutHevcArray(TByteWriter& w, int nalType, std::span<const uint8_t> nal) {
-  w.PutByte(static_cast<uint8_t>(0x80 | nalType));  // array_completeness 1, NAL_unit_type
-  w.PutUI16(1);                                     // numNalus
-  w.PutUI16(static_cast<uint16_t>(nal.size()));
-  w.PutBytes(nal.data(), nal.size());
+bool IsHevc(int32_t videoCodecId) { return videoCodecId == kCodecHevcId12 || videoCodecId == kCodecHevcFourCc; }
+THevcFlvForm HevcFormOf(int32_t videoCodecId) {
+  return videoCodecId == kCodecHevcId12 ? THevcFlvForm::Id12 : THevcFlvForm::Enhanced;
 }
 
 void PutUI24(TByteWriter& w, uint32_t value) {
@@ -287,6 +180,12 @@ size_t BuildMetadata(const TMediaHeader* header, uint8_t* buffer, size_t capacit
 }
 
 size_t BuildVideoSequenceHeader(const TMediaHeader& header, uint8_t* buffer, size_t capacity) {
+  if (IsHevc(header.VideoCodecId)) {
+    if (header.SpsLen <= 0 || header.SpsLen > static_cast<int32_t>(sizeof header.Sps)) return 0;
+    return BuildHevcSequenceStart(HevcFormOf(header.VideoCodecId),
+                                  std::span<const uint8_t>(header.Sps, static_cast<size_t>(header.SpsLen)), buffer,
+                                  capacity);
+  }
   TByteWriter w(buffer, capacity);
   w.PutByte(static_cast<uint8_t>(header.VideoCodecId | 0x10));  // key frame + codec id
   w.PutByte(0x00);  // AVCPacketType 0 = sequence header
@@ -330,11 +229,18 @@ size_t PlanVideoBody(int32_t videoCodecId, const uint8_t* data, size_t length, b
   if (units.empty()) return 0;
   size_t payload = 0;
   for (const TNalUnit& unit : units) payload += unit.length;
-  return videoCodecId == kCodecAvc ? kAvcBodyPrefix + units.size() * kNalLengthField + payload : 1 + payload;
+  // H.265 bodies have a five-byte prefix too: frame byte and FourCC (CodedFramesX), or frame byte, packet
+  // type and composition time (codec id 12).
+  const bool lengthPrefixed = videoCodecId == kCodecAvc || IsHevc(videoCodecId);
+  return lengthPrefixed ? kAvcBodyPrefix + units.size() * kNalLengthField + payload : 1 + payload;
 }
 
 size_t BuildVideoBody(int32_t videoCodecId, const std::vector<TNalUnit>& units, bool keyFrame, uint8_t* out,
                       size_t capacity) {
+  // The push hands over presentation order with one time per access unit:
+  // the composition offset is 0.
+  if (IsHevc(videoCodecId))
+    return BuildHevcCodedFrames(HevcFormOf(videoCodecId), units, keyFrame, 0, out, capacity);
   const bool avc = videoCodecId == kCodecAvc;
   TByteWriter w(out, capacity);
   w.PutByte(VideoFrameByte(videoCodecId, keyFrame));
@@ -366,30 +272,6 @@ bool StartsWithAdtsSyncWord(const uint8_t* data, size_t length) {
 }
 
 // ---- H.265 ------------------------------------------------------------------
-
-size_t BuildHevcDecoderConfigurationRecord(std::span<const uint8_t> vps, std::span<const uint8_t> sps,
-                                           std::span<const uint8_t> pps, uint8_t* out, size_t capacity) {
-  THevcSpsFields f;
-  if (vps.size() <= kHevcNalHeader || pps.size() <= kHevcNalHeader || !ParseHevcSps(sps, f)) return 0;
-  const size_t largest = std::max({vps.size(), sps.size(), pps.size()});
-  if (largest > UINT16_MAX) return 0;
-  TByteWriter w(out, capacity);
-  w.PutByte(0x01);  // configurationVersion
-  w.PutBytes(f.generalPtl, kGeneralPtlBytes);
-  w.PutUI16(0xF000);  // reserved 1111, min_spatial_segmentation_idc 0
-  w.PutByte(0xFC);    // reserved 111111, parallelismType 0 (unknown)
-  w.PutByte(static_cast<uint8_t>(0xFC | f.chromaFormatIdc));
-  w.PutByte(static_cast<uint8_t>(0xF8 | f.bitDepthLumaMinus8));
-  w.PutByte(static_cast<uint8_t>(0xF8 | f.bitDepthChromaMinus8));
-  w.PutUI16(0);  // avgFrameRate unspecified
-  // constantFrameRate 0, numTemporalLayers, temporalIdNested, lengthSizeMinusOne 3
-  w.PutByte(static_cast<uint8_t>(((f.maxSubLayersMinus1 + 1) << 3) | (f.temporalIdNesting << 2) | 3));
-  w.PutByte(3);  // numOfArrays
-  PutHevcArray(w, kHevcNalVps, vps);
-  PutHevcArray(w, kHevcNalSps, sps);
-  PutHevcArray(w, kHevcNalPps, pps);
-  return w.Overflowed() ? 0 : w.Position();
-}
 
 size_t BuildHevcSequenceStart(THevcFlvForm form, std::span<const uint8_t> record, uint8_t* out, size_t capacity) {
   if (record.empty()) return 0;

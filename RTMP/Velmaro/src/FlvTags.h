@@ -15,8 +15,9 @@
 
 namespace velmaro {
 
-constexpr int32_t kCodecAvc = 7;
-constexpr int32_t kCodecHevcId12 = 12;  // the older, non-standard FLV codec id for H.265
+constexpr int32_t kCodecAvc = VELMARO_VIDEO_AVC;
+constexpr int32_t kCodecHevcId12 = VELMARO_VIDEO_HEVC_ID12;
+constexpr int32_t kCodecHevcFourCc = VELMARO_VIDEO_HEVC;
 constexpr int32_t kCodecSorensonH263 = 2;
 constexpr int32_t kSoundAac = 0xA0;
 constexpr int32_t kSoundSpeex = 0xB0;
@@ -80,19 +81,13 @@ size_t BuildAudioBody(const TMediaHeader& header, const uint8_t* data, size_t le
 bool StartsWithAdtsSyncWord(const uint8_t* data, size_t length);
 
 // ---- H.265 ------------------------------------------------------------------
-// Nothing calls these yet: the push side that feeds them H.265 comes later.
+// A header whose VideoCodecId is kCodecHevcFourCc or kCodecHevcId12 carries
+// the HEVCDecoderConfigurationRecord in its Sps field; the sequence header and
+// the video bodies above then take the form the id names.
 
 // Enhanced RTMP (ex-header with FourCC 'hvc1') or the older codec id 12 with
 // AVC-style packet types, which servers without enhanced RTMP accept.
 enum class THevcFlvForm { Enhanced, Id12 };
-
-// HEVCDecoderConfigurationRecord (ISO/IEC 14496-15 8.3.3.1.2) from one VPS,
-// SPS and PPS (each without start code). The profile, tier, level, chroma
-// format, bit depths and temporal layering come from the SPS; the VUI is not
-// read (min_spatial_segmentation_idc 0, parallelismType 0). Returns the size,
-// 0 when a parameter set is too short for its fixed fields or it does not fit.
-size_t BuildHevcDecoderConfigurationRecord(std::span<const uint8_t> vps, std::span<const uint8_t> sps,
-                                           std::span<const uint8_t> pps, uint8_t* out, size_t capacity);
 
 // The video body carrying the record: SequenceStart (enhanced) or AVC-style
 // packet type 0 (id 12). 0 when the record is empty or the body does not fit.

@@ -1,4 +1,4 @@
-/* Velmaro: publishes one live H.264 + audio stream per handle to an RTMP
+/* Velmaro: publishes one live H.264 or H.265 + audio stream per handle to an RTMP
  * server as FLV-format messages.
  *
  * Calling order: RTMP_Open; optionally RTMP_SetParam; RTMP_SendHeader; any
@@ -61,15 +61,28 @@ enum {
                                     as a warning in the trace at every open; anything else: checked */
 };
 
+/* Video codecs of TMediaHeader.VideoCodecId (also what onMetaData's
+ * videocodecid says). H.265 goes out as enhanced RTMP (video tags with the
+ * FourCC 'hvc1', the FourCC's value as the id) or in the older form with
+ * codec id 12 and AVC's packet types, which servers without enhanced RTMP
+ * take. */
+enum {
+  VELMARO_VIDEO_SORENSON_H263 = 2,
+  VELMARO_VIDEO_AVC = 7,
+  VELMARO_VIDEO_HEVC_ID12 = 12,
+  VELMARO_VIDEO_HEVC = 0x68766331 /* 'hvc1' */
+};
+
 /* Stream description; natural alignment. */
 typedef struct TMediaHeader {
-  int32_t VideoCodecId;   /* FLV video codec id: 7 AVC, 2 Sorenson H.263 */
+  int32_t VideoCodecId;   /* VELMARO_VIDEO_...: AVC, either H.265 form, or another FLV codec id */
   int32_t Width;
   int32_t Height;
   double FrameRate;
   int32_t VideoDataRate;  /* bit/s */
   int32_t SpsLen;
-  uint8_t Sps[1024];      /* AVC: the SPS NAL unit without start code */
+  uint8_t Sps[1024];      /* AVC: the SPS NAL unit without start code; H.265: the whole
+                             HEVCDecoderConfigurationRecord (VPS, SPS, PPS), Pps unused */
   int32_t PpsLen;
   uint8_t Pps[1024];      /* AVC: the PPS NAL unit without start code */
   uint8_t HasAudio;       /* nonzero: the stream carries audio */
@@ -99,7 +112,7 @@ typedef void* TVelmaroHandle;
  * unacknowledged end in a reset, so the server frees the stream at once. */
 VELMARO_API int32_t VELMARO_CALL RTMP_Open(const char* url, TVelmaroHandle* handle);
 VELMARO_API int32_t VELMARO_CALL RTMP_SendHeader(TVelmaroHandle handle, const TMediaHeader* header);
-/* One H.264 access unit in Annex B form (one message per call). A message
+/* One H.264 or H.265 access unit in Annex B form (one message per call). A message
  * body above 0xFFFFFF bytes (RTMP's 24-bit length) is refused (false). */
 VELMARO_API bool VELMARO_CALL RTMP_SendVideo(TVelmaroHandle handle, const uint8_t* data, uint32_t length,
                                             uint32_t timestampMs, uint8_t keyFrame);
