@@ -312,7 +312,7 @@ QString TTidecastMain::StartFailureText(int code) {
 }
 
 QString TTidecastMain::UnsupportedVideoText(const std::string& codec) {
-  return QString::fromUtf8("不支持录播主机的视频编码 %1，请将设备设置为H.264编码").arg(Qs(codec));
+  return QString::fromUtf8("不支持录播主机的视频编码 %1，请将设备设置为H.264或H.265编码").arg(Qs(codec));
 }
 
 void TTidecastMain::ShowError(const QString& text) { ErrorBox(this, text, QString::fromUtf8("错误")); }

@@ -89,9 +89,27 @@ void CheckMetadata(const TMediaHeader& h) {
 // The AVCDecoderConfigurationRecord (or another codec's opaque header) must
 // hold the record's parameter sets byte for byte; a header over the buffer
 // is refused whole.
+// H.265: the record in Sps behind the form's five bytes, Pps not looked at;
+// no record, no header.
+void CheckHevcSequenceStart(const TMediaHeader& h, const uint8_t* buffer, size_t length) {
+  if (h.SpsLen <= 0 || h.SpsLen > static_cast<int32_t>(sizeof h.Sps)) {
+    Require(length == 0);
+    return;
+  }
+  const size_t sps = static_cast<size_t>(h.SpsLen);
+  Require(length == 5 + sps);
+  const uint8_t enhanced[] = {0x90, 'h', 'v', 'c', '1'}, id12[] = {0x1C, 0, 0, 0, 0};
+  Require(std::memcmp(buffer, h.VideoCodecId == kCodecHevcId12 ? id12 : enhanced, 5) == 0);
+  Require(std::memcmp(buffer + 5, h.Sps, sps) == 0);
+}
+
 void CheckVideoSequenceHeader(const TMediaHeader& h) {
   uint8_t buffer[kHeaderBufferSize];
   size_t length = BuildVideoSequenceHeader(h, buffer, sizeof buffer);
+  if (h.VideoCodecId == kCodecHevcId12 || h.VideoCodecId == kCodecHevcFourCc) {
+    CheckHevcSequenceStart(h, buffer, length);
+    return;
+  }
   if (h.SpsLen > static_cast<int32_t>(sizeof h.Sps) || h.PpsLen > static_cast<int32_t>(sizeof h.Pps)) {
     Require(length == 0);
     return;

@@ -1,11 +1,12 @@
 // An access unit from the capturer becomes one FLV video body. Any bytes must
 // build without a stray read or write, the plan and the build must agree on
 // the size, and the body must carry exactly the input's non-empty NAL units,
-// in order, each behind its 32-bit length (AVC) or simply joined (others).
+// in order, each behind its 32-bit length (AVC, H.265) or simply joined
+// (others).
 //
-// Input: one flags byte (bit 0 key frame, bit 1 pass-through, bits 2-3 the
-// codec: AVC twice as often as Sorenson H.263 or an unknown id), then the
-// access unit.
+// Input: one flags byte (bit 0 key frame, bit 1 pass-through, bits 2-4 the
+// codec: AVC, H.265 in either FLV form, Sorenson H.263 or an unknown id),
+// then the access unit.
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -89,20 +90,30 @@ void CheckStartCodeScan(const uint8_t* data, size_t size) {
 }
 
 int32_t CodecOf(uint8_t flags) {
-  switch (flags >> 2 & 3) {
-    case 2: return kCodecSorensonH263;
-    case 3: return 0x0F;  // no codec we know
+  switch (flags >> 2 & 7) {
+    case 3: return kCodecHevcFourCc;
+    case 4: return kCodecHevcId12;
+    case 5: return kCodecSorensonH263;
+    case 6:
+    case 7: return 0x0F;  // no codec we know
     default: return kCodecAvc;
   }
+}
+
+// The five bytes before an AVC or H.265 body's first NAL unit length.
+TBytes LengthPrefixedHead(int32_t codec, bool keyFrame) {
+  if (codec == kCodecAvc) return {static_cast<uint8_t>(keyFrame ? 0x17 : 0x27), 0x01, 0x00, 0x00, 0x00};
+  if (codec == kCodecHevcId12) return {static_cast<uint8_t>(keyFrame ? 0x1C : 0x2C), 0x01, 0x00, 0x00, 0x00};
+  return {static_cast<uint8_t>(keyFrame ? 0x93 : 0xA3), 'h', 'v', 'c', '1'};  // CodedFramesX
 }
 
 void CheckBody(int32_t codec, bool keyFrame, bool passThrough, const uint8_t* au, size_t length,
                const uint8_t* body, size_t size) {
   std::vector<TBytes> expected = passThrough ? std::vector<TBytes>{TBytes(au, au + length)}
                                              : ReferencePayloads(au, length);
-  if (codec == kCodecAvc) {
-    const uint8_t prefix[] = {static_cast<uint8_t>(keyFrame ? 0x17 : 0x27), 0x01, 0x00, 0x00, 0x00};
-    Require(size >= sizeof prefix && std::memcmp(body, prefix, sizeof prefix) == 0);
+  if (codec == kCodecAvc || codec == kCodecHevcFourCc || codec == kCodecHevcId12) {
+    const TBytes prefix = LengthPrefixedHead(codec, keyFrame);
+    Require(size >= prefix.size() && std::memcmp(body, prefix.data(), prefix.size()) == 0);
     Require(ReparseAvcBody(body, size) == expected);
     return;
   }

@@ -201,6 +201,26 @@ TEST(Settings, DelayAboveTheBoundIsRefusedWithAReport) {
   }
 }
 
+// HevcFlv names one of two forms; anything else is reported and H.265 goes
+// out as enhanced RTMP, the other values kept.
+TEST(Settings, HevcFlvTakesItsTwoFormsAndReportsAnyOther) {
+  for (auto [stored, loaded] : {std::pair{"id12", "id12"}, {"ENHANCED", "ENHANCED"}, {"h265", ""}}) {
+    SettingsFolder folder;
+    WriteFile(folder.path, StoredSet("\"HevcFlv\"=\"" + std::string(stored) + "\"\n"));
+    reports.clear();
+    SetErrorReportHandler(Remember);
+    TConfig c = folder.Loaded();
+    SetErrorReportHandler(nullptr);
+    SCOPED_TRACE(stored);
+    EXPECT_EQ(c.HevcFlv, loaded);
+    EXPECT_EQ(c.BufferTime, 30) << "the other values are kept";
+    EXPECT_EQ(reports.size(), *loaded ? 0u : 1u);
+    THevcFlv form = THevcFlv::Id12;
+    EXPECT_TRUE(ParseHevcFlv(c.HevcFlv, form));
+    EXPECT_EQ(form, std::string(stored) == "id12" ? THevcFlv::Id12 : THevcFlv::Enhanced);
+  }
+}
+
 TEST(Settings, ExpandableStringReadsAsText) {
   SettingsFolder folder;
   // "Address"=hex(2): UTF-16LE "10.9" and its terminating zero.

@@ -4,10 +4,12 @@
 #include <gtest/gtest.h>
 
 #include "AacConfigs.h"
+#include "HevcParameterSets.h"
 #include "Processes.h"
 #include "ParameterSetChanges.h"
 #include "SequenceParameterSets.h"
 #include "TestMedia.h"
+#include "h264utils.h"
 
 using namespace testsupport;
 
@@ -35,7 +37,93 @@ TMediaHeader HeaderOf(const TTestMedia& media) {
   return header;
 }
 
+// One H.265 picture from x265 at the size: its VPS, SPS and PPS (without
+// start codes), and the whole picture in Annex B.
+struct THevcSets {
+  TBytes vps, sps, pps, annexB;
+};
+
+THevcSets EncodeHevcPicture(int width, int height) {
+  TTempDir dir("tidecast-hevc");
+  const std::string out = dir.File("one.hevc");
+  TCommandResult r = RunCommand({"ffmpeg", "-nostdin", "-v", "error", "-f", "lavfi", "-i",
+                                 "testsrc=size=" + std::to_string(width) + "x" + std::to_string(height) + ":rate=25",
+                                 "-frames:v", "1", "-c:v", "libx265", "-x265-params", "log-level=none", "-f", "hevc",
+                                 out});
+  if (r.exitCode != 0) throw std::runtime_error("ffmpeg: " + r.errors);
+  THevcSets sets;
+  const std::string bytes = ReadWholeFile(out);
+  sets.annexB.assign(bytes.begin(), bytes.end());
+  for (const TBytes& nal : SplitNalUnits(sets.annexB)) {
+    const size_t sc = nal[2] == 1 ? 3 : 4;
+    TBytes* set = nullptr;
+    switch (nal[sc] >> 1 & 0x3F) {
+      case kHevcNalVps: set = &sets.vps; break;
+      case kHevcNalSps: set = &sets.sps; break;
+      case kHevcNalPps: set = &sets.pps; break;
+    }
+    if (set != nullptr && set->empty()) set->assign(nal.begin() + static_cast<long>(sc), nal.end());
+  }
+  return sets;
+}
+
+TMediaHeader HevcHeaderOf(const THevcSets& sets) {
+  TMediaHeader header{};
+  header.VideoCodecId = VELMARO_VIDEO_HEVC;
+  header.SpsLen =
+      static_cast<int32_t>(BuildHevcDecoderConfigurationRecord(sets.vps, sets.sps, sets.pps, header.Sps, sizeof header.Sps));
+  return header;
+}
+
+TBytes RecordOf(const TMediaHeader& header) { return TBytes(header.Sps, header.Sps + header.SpsLen); }
+TBytes SetIn(const TBytes& record, int type) {
+  std::span<const uint8_t> set = HevcRecordParameterSet(record, type);
+  return TBytes(set.begin(), set.end());
+}
+
 }  // namespace
+
+// H.265: the size after the conformance window (1080 lines are coded as
+// 1088; odd sizes are padded), and a key frame's new sets becoming the
+// record, a set it lacks kept from the record; a repeat or an unreadable SPS
+// changes nothing.
+TEST(HevcParameterSets, SizesAndChangesOfRealEncoderOutput) {
+  const THevcSets small = EncodeHevcPicture(320, 240);
+  TMediaHeader header = HevcHeaderOf(small);
+  ASSERT_GT(header.SpsLen, 0);
+  for (int type : {kHevcNalVps, kHevcNalSps, kHevcNalPps})
+    EXPECT_EQ(SetIn(RecordOf(header), type),
+              type == kHevcNalVps ? small.vps : type == kHevcNalSps ? small.sps : small.pps);
+
+  for (auto [width, height] : {std::pair{1920, 1080}, {642, 362}}) {
+    SCOPED_TRACE(std::to_string(width) + "x" + std::to_string(height));
+    const THevcSets large = EncodeHevcPicture(width, height);
+    THevcSequenceInfo info;
+    ASSERT_TRUE(ReadHevcSequenceParameterSet(large.sps, info));
+    EXPECT_EQ(std::pair(info.Width, info.Height), std::pair(width, height));
+    TMediaHeader changed = header;
+    ASSERT_TRUE(TakeParameterSetChange(large.annexB.data(), large.annexB.size(), changed));
+    EXPECT_EQ(std::pair(changed.Width, changed.Height), std::pair(width, height));
+    EXPECT_EQ(RecordOf(changed), RecordOf(HevcHeaderOf(large)));
+    EXPECT_FALSE(TakeParameterSetChange(large.annexB.data(), large.annexB.size(), changed)) << "a repeat";
+  }
+  EXPECT_FALSE(TakeParameterSetChange(small.annexB.data(), small.annexB.size(), header)) << "the record's own sets";
+
+  // Only a new PPS: the record keeps its VPS and SPS, and the size.
+  TBytes newPps = {0, 0, 0, 1, 0x44, 0x01, 0xC1, 0x73, 0xB4, 0x62, 0x40};
+  TMediaHeader ppsOnly = header;
+  ppsOnly.Width = 320;
+  ASSERT_TRUE(TakeParameterSetChange(newPps.data(), newPps.size(), ppsOnly));
+  EXPECT_EQ(SetIn(RecordOf(ppsOnly), kHevcNalPps), TBytes(newPps.begin() + 4, newPps.end()));
+  EXPECT_EQ(SetIn(RecordOf(ppsOnly), kHevcNalSps), small.sps);
+  EXPECT_EQ(ppsOnly.Width, 320);
+
+  TBytes cutSps = {0, 0, 0, 1};
+  cutSps.insert(cutSps.end(), small.sps.begin(), small.sps.begin() + 16);
+  TMediaHeader unchanged = header;
+  EXPECT_FALSE(TakeParameterSetChange(cutSps.data(), cutSps.size(), unchanged)) << "an SPS cut short";
+  EXPECT_EQ(RecordOf(unchanged), RecordOf(header));
+}
 
 // Sizes that are no multiple of 16 need the SPS's cropping; the rate comes
 // from its timing information.

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <thread>
 
+#include "FlvFile.h"
 #include "QtApplications.h"
 #include "RecordingChecks.h"
 #include "WindowRigs.h"
@@ -85,6 +86,24 @@ TEST(EndToEnd, DelayHoldsTheStreamAndResendsTheHeader) {
   RunFor(seconds(3));
   EXPECT_EQ(rig.sender.headers.load(), headersWhenFlowing) << "no header once media went out";
   ExpectCleanRecording(rig.StopAndRecord(), true);
+}
+
+// An H.265 camera from the window: the status names the codec, and the
+// pictures arrive in the form the settings ask for.
+TEST(EndToEnd, H265CameraIsNamedInTheStatusAndArrives) {
+  TDeviceSimulatorOptions options;
+  options.videoCodec = "h265";
+  Rig rig(options);
+  rig.config.HevcFlv = "id12";  // the form nginx-rtmp records
+  rig.window->btnStart->click();
+  ASSERT_TRUE(rig.boxes.empty()) << rig.boxes[0].text.toStdString();
+  ASSERT_TRUE(RunUntil([&] { return rig.RecordedVideoTags() > 0; }, seconds(8)));
+  rig.window->tmr1Timer();
+  EXPECT_TRUE(rig.window->lblStatus->text().contains(QString::fromUtf8("(视频 H.265: "))) << rig.window->lblStatus->text().toStdString();
+  RunFor(seconds(3));
+  const THevcStream hevc = HevcAnnexB(ReadFlvFile(rig.StopAndRecord()));
+  EXPECT_EQ(hevc.forms, "id12");
+  EXPECT_GT(hevc.frames, 50);
 }
 
 TEST(EndToEnd, DeviceWithoutAudioStillDeliversVideo) {

@@ -109,6 +109,8 @@ TEST(LaunchParams, SupervisionParametersAndTheirLines) {
   TLaunchParams tls = ParseLaunchParams("tlsverify=0&TlsCaFile=/etc/ingest-ca.pem", "rtmps://h/a/b");
   EXPECT_EQ(tls.TlsVerify, 0);
   EXPECT_EQ(tls.TlsCaFile, "/etc/ingest-ca.pem");
+  EXPECT_EQ(ParseLaunchParams("hevcflv=id12", "rtmp://h/a/b").HevcFlv, "id12");
+  EXPECT_EQ(absent.HevcFlv, "") << "the stored setting decides";
 
   EXPECT_EQ(StateLine(2, "running"), "TIDECAST_STATE id=2 state=running");
   EXPECT_EQ(StateLine(2, "reconnecting", 3, 4, "server_lost"),

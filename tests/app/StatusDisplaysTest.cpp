@@ -34,6 +34,8 @@ TEST(StatusDisplay, ThreeLinesWhileStreaming) {
   c.SentBytes = 251250;
   EXPECT_EQ(FormatStatusLines(c, 0, 1000),
             "接收码流: 2.05Mbps\r     (视频: 1.99Mbps, 25fps  音频: 64.00Kbps, 43fps)\r发送码流：2.01Mbps");
+  c.VideoCodec = "H.265";
+  EXPECT_NE(FormatStatusLines(c, 0, 1000).find("(视频 H.265: 1.99Mbps, 25fps"), std::string::npos);
 }
 
 TEST(StatusDisplay, CountdownFromTheConfiguredDelay) {
