@@ -27,6 +27,13 @@ bench_start_devsim() {
 
 bench_start_nginx() { start_nginx_rtmp; }
 
+# bench_require_build BUILD_DIR: the program and the simulator must be built.
+bench_require_build() {
+  [ -x "$1/bin/Tidecast" ] && [ -x "$1/bin/devsim" ] && return
+  echo "$(basename "$0"): build first: scripts/build.sh $1" >&2
+  exit 1
+}
+
 # Ends nginx so that it closes (finishes) every recording.
 bench_stop_nginx() {
   kill -QUIT "$nginx_pid" 2>/dev/null && wait "$nginx_pid" 2>/dev/null || true

@@ -92,11 +92,11 @@ void CheckMetadata(const TMediaHeader& h) {
 // H.265: the record in Sps behind the form's five bytes, Pps not looked at;
 // no record, no header.
 void CheckHevcSequenceStart(const TMediaHeader& h, const uint8_t* buffer, size_t length) {
-  if (h.SpsLen <= 0 || h.SpsLen > static_cast<int32_t>(sizeof h.Sps)) {
+  const size_t sps = h.SpsLen > 0 ? static_cast<size_t>(h.SpsLen) : 0;
+  if (sps == 0 || sps > sizeof h.Sps || 5 + sps > kHeaderBufferSize) {
     Require(length == 0);
     return;
   }
-  const size_t sps = static_cast<size_t>(h.SpsLen);
   Require(length == 5 + sps);
   const uint8_t enhanced[] = {0x90, 'h', 'v', 'c', '1'}, id12[] = {0x1C, 0, 0, 0, 0};
   Require(std::memcmp(buffer, h.VideoCodecId == kCodecHevcId12 ? id12 : enhanced, 5) == 0);

@@ -21,10 +21,7 @@ work=$(mktemp -d /tmp/tidecast-cameras-XXXXXX)
 source "$top/bench/support.sh"
 trap 'bench_cleanup; rm -rf "$work"' EXIT
 
-[ -x "$build/bin/Tidecast" ] && [ -x "$build/bin/devsim" ] || {
-  echo "run.sh: build first: scripts/build.sh $build" >&2
-  exit 1
-}
+bench_require_build "$build"
 
 # camera NAME [devsim options...]: a simulated camera; sets rtsp_NAME, http_NAME.
 camera() {

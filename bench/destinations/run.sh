@@ -16,10 +16,7 @@ work=$(mktemp -d /tmp/tidecast-destinations-XXXXXX)
 source "$top/bench/support.sh"
 trap 'bench_cleanup; rm -rf "$work"' EXIT
 
-[ -x "$build/bin/Tidecast" ] && [ -x "$build/bin/devsim" ] || {
-  echo "run.sh: build first: scripts/build.sh $build" >&2
-  exit 1
-}
+bench_require_build "$build"
 
 # start_push NAME DESTINATION...: a headless launch-mode push; sets push_pid.
 start_push() {

@@ -63,10 +63,7 @@ trap 'bench_cleanup; rm -rf "$work"' EXIT
 for tool in ffmpeg ffprobe nginx; do
   command -v "$tool" >/dev/null || { echo "run.sh: $tool is missing (scripts/install-deps.sh)" >&2; exit 1; }
 done
-[ -x "$build/bin/Tidecast" ] && [ -x "$build/bin/devsim" ] || {
-  echo "run.sh: build first: scripts/build.sh $build" >&2
-  exit 1
-}
+bench_require_build "$build"
 
 # Kbit/s of all media in a recording, over its own time span.
 recording_kbps() {
