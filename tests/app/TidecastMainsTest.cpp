@@ -508,6 +508,28 @@ TEST(LaunchMode, BufferTimeDelaysThisInstanceOnly) {
   EXPECT_EQ(rig.bufferLog.created, 1) << "BufferTime=0 pushes without a delay";
 }
 
+// A camera's codecs on the launcher's lines: sound the push goes without is
+// named on the running line, video it cannot carry on the failed line.
+TEST(LaunchMode, CodecsThePushCannotCarryAreNamedOnTheLines) {
+  Rig rig;
+  rig.capturer.info.AudioSampleRate = 0;
+  rig.capturer.info.UnsupportedAudioCodec = "opus";
+  testing::internal::CaptureStdout();
+  rig.Create({"id=6", "rtmp://10.0.0.2/hls/room6"});
+  rig.window->btn2->click();
+  EXPECT_EQ(CapturedLauncherLines(), "TIDECAST_START_RESULT id=6 result=0\n"
+                                     "TIDECAST_STATE id=6 state=running audio=none reason=unsupported_audio codec=opus\n"
+                                     "TIDECAST_STATE id=6 state=stopped\n");
+
+  rig.capturer.info.VideoCodec = "mjpeg";
+  rig.capturer.connectResult = -17;
+  testing::internal::CaptureStdout();
+  rig.Create({"id=6", "rtmp://10.0.0.2/hls/room6"});
+  EXPECT_EQ(CapturedLauncherLines(), "TIDECAST_START_RESULT id=6 result=1\n"
+                                     "TIDECAST_STATE id=6 state=failed reason=unsupported_video codec=mjpeg\n");
+  EXPECT_EQ(rig.sender.urls.size(), 1u) << "no server opened for video that cannot be carried";
+}
+
 TEST(LaunchMode, OneArgumentStartsInteractively) {
   testing::internal::CaptureStdout();
   Rig rig({"Address=10.1.2.3&id=5"});
