@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "ByteWriters.h"
 #include "RbspReaders.h"
 #include "h264utils.h"
 
@@ -34,35 +35,12 @@ int32_t CroppedSide(uint32_t side, uint32_t unit, uint32_t before, uint32_t afte
   return cropped > 0 ? static_cast<int32_t>(cropped) : 0;
 }
 
-class TRecordWriter {
- public:
-  TRecordWriter(uint8_t* out, size_t capacity) : out_(out), capacity_(capacity) {}
-  void Byte(uint32_t value) {
-    if (position_ < capacity_) out_[position_] = static_cast<uint8_t>(value);
-    ++position_;
-  }
-  void Short(size_t value) {
-    Byte(static_cast<uint32_t>(value >> 8));
-    Byte(static_cast<uint32_t>(value));
-  }
-  void Bytes(std::span<const uint8_t> bytes) {
-    if (bytes.size() <= capacity_ - std::min(position_, capacity_)) std::memcpy(out_ + position_, bytes.data(), bytes.size());
-    position_ += bytes.size();
-  }
-  void Array(int nalType, std::span<const uint8_t> nal) {
-    Byte(0x80u | static_cast<uint32_t>(nalType));  // array_completeness 1, NAL_unit_type
-    Short(1);                                      // numNalus
-    Short(nal.size());
-    Bytes(nal);
-  }
-  // The size written; 0 when it did not fit.
-  size_t Size() const { return position_ <= capacity_ ? position_ : 0; }
-
- private:
-  uint8_t* out_;
-  size_t capacity_;
-  size_t position_ = 0;
-};
+void PutArray(TByteWriter& w, int nalType, std::span<const uint8_t> nal) {
+  w.PutByte(static_cast<uint8_t>(0x80 | nalType));  // array_completeness 1, NAL_unit_type
+  w.PutUI16(1);                                     // numNalus
+  w.PutUI16(static_cast<uint16_t>(nal.size()));
+  w.PutBytes(nal.data(), nal.size());
+}
 
 bool IsSetOfType(std::span<const uint8_t> nal, int nalType) {
   return nal.size() > kNalHeaderBytes && HevcNalUnitType(nal.data()) == nalType;
@@ -111,22 +89,22 @@ size_t BuildHevcDecoderConfigurationRecord(std::span<const uint8_t> vps, std::sp
   if (!IsSetOfType(vps, kHevcNalVps) || !IsSetOfType(pps, kHevcNalPps) || !ReadHevcSequenceParameterSet(sps, f))
     return 0;
   if (std::max({vps.size(), sps.size(), pps.size()}) > UINT16_MAX) return 0;
-  TRecordWriter w(out, capacity);
-  w.Byte(0x01);  // configurationVersion
-  w.Bytes(f.GeneralPtl);
-  w.Short(0xF000);  // reserved 1111, min_spatial_segmentation_idc 0
-  w.Byte(0xFC);     // reserved 111111, parallelismType 0 (unknown)
-  w.Byte(0xFC | f.ChromaFormatIdc);
-  w.Byte(0xF8 | f.BitDepthLumaMinus8);
-  w.Byte(0xF8 | f.BitDepthChromaMinus8);
-  w.Short(0);  // avgFrameRate unspecified
+  TByteWriter w(out, capacity);
+  w.PutByte(0x01);  // configurationVersion
+  w.PutBytes(f.GeneralPtl, kHevcGeneralPtlBytes);
+  w.PutUI16(0xF000);  // reserved 1111, min_spatial_segmentation_idc 0
+  w.PutByte(0xFC);    // reserved 111111, parallelismType 0 (unknown)
+  w.PutByte(static_cast<uint8_t>(0xFC | f.ChromaFormatIdc));
+  w.PutByte(static_cast<uint8_t>(0xF8 | f.BitDepthLumaMinus8));
+  w.PutByte(static_cast<uint8_t>(0xF8 | f.BitDepthChromaMinus8));
+  w.PutUI16(0);  // avgFrameRate unspecified
   // constantFrameRate 0, numTemporalLayers, temporalIdNested, lengthSizeMinusOne 3
-  w.Byte(((f.MaxSubLayersMinus1 + 1) << 3) | (f.TemporalIdNesting << 2) | 3);
-  w.Byte(3);  // numOfArrays
-  w.Array(kHevcNalVps, vps);
-  w.Array(kHevcNalSps, sps);
-  w.Array(kHevcNalPps, pps);
-  return w.Size();
+  w.PutByte(static_cast<uint8_t>(((f.MaxSubLayersMinus1 + 1) << 3) | (f.TemporalIdNesting << 2) | 3));
+  w.PutByte(3);  // numOfArrays
+  PutArray(w, kHevcNalVps, vps);
+  PutArray(w, kHevcNalSps, sps);
+  PutArray(w, kHevcNalPps, pps);
+  return w.Overflowed() ? 0 : w.Position();
 }
 
 std::span<const uint8_t> HevcRecordParameterSet(std::span<const uint8_t> record, int nalType) {

@@ -1,5 +1,6 @@
 #include "ParameterSetChanges.h"
 
+#include <algorithm>
 #include <cstring>
 #include <span>
 
@@ -69,13 +70,21 @@ bool TakeHevcChange(const uint8_t* accessUnit, size_t length, TMediaHeader& head
     anyInUnit = true;
   }
   if (!anyInUnit) return false;
-  for (int i = 0; i < 3; ++i)
-    if (sets[i].empty()) sets[i] = HevcRecordParameterSet(record, kHevcNalVps + i);
+  // Cameras repeat their sets before every key frame: the same sets are
+  // told apart by bytes, before anything is parsed.
+  bool differs = false;
+  for (int i = 0; i < 3; ++i) {
+    const std::span<const uint8_t> current = HevcRecordParameterSet(record, kHevcNalVps + i);
+    if (sets[i].empty())
+      sets[i] = current;
+    else
+      differs |= !std::ranges::equal(sets[i], current);
+  }
+  if (!differs) return false;
   uint8_t changed[sizeof header.Sps];
   const size_t size = BuildHevcDecoderConfigurationRecord(sets[0], sets[1], sets[2], changed, sizeof changed);
   THevcSequenceInfo info;
   if (size == 0 || !ReadHevcSequenceParameterSet(sets[1], info)) return false;  // unreadable: nothing changes
-  if (size == record.size() && std::memcmp(changed, record.data(), size) == 0) return false;
   std::memcpy(header.Sps, changed, size);
   header.SpsLen = static_cast<int32_t>(size);
   header.Width = info.Width;

@@ -202,55 +202,44 @@ int TPushController::StartPush(const std::string& address, const std::string& us
   return kStartRunning;
 }
 
+int TPushController::RunCancellable(const std::function<int()>& work, const std::function<void()>& cancel) {
+  std::atomic<bool> done{false};
+  int result = 0;
+  std::thread worker([&] {
+    result = work();
+    done = true;
+  });
+  // The cancel is repeated until the work has returned: one that came just
+  // before the work began its wait would otherwise be lost.
+  while (!done.load()) {
+    FClock.Sleep(kPollStepMs);
+    if (Cancelled()) cancel();
+    if (OnProcessMessages) OnProcessMessages();
+  }
+  worker.join();
+  return result;
+}
+
 int TPushController::ConnectCancellable(const std::string& address, const std::string& user,
                                         const std::string& password, uint8_t isIPC, int32_t rtspPort,
                                         int32_t httpPort, bool isHD) {
   if (Cancelled()) return -1;
-  struct TConnect {
-    std::atomic<bool> done{false};
-    int result = 0;
-  } connect;
-  std::thread connecter([&] {
-    connect.result = FCapturer.Connect(address, user, password, isIPC, rtspPort, httpPort, isHD);
-    connect.done = true;
-  });
-  // As for the sender's Open: a cancel may come just before the logon or the
-  // RTSP open begins, so it is repeated until the Connect has returned.
-  while (!connect.done.load()) {
-    FClock.Sleep(kPollStepMs);
-    if (Cancelled()) FCapturer.CancelConnect();
-    if (OnProcessMessages) OnProcessMessages();
-  }
-  connecter.join();
-  return connect.result;
+  // A cancel may come just before the logon or the RTSP open begins.
+  return RunCancellable([&] { return FCapturer.Connect(address, user, password, isIPC, rtspPort, httpPort, isHD); },
+                        [this] { FCapturer.CancelConnect(); });
 }
 
 int TPushController::OpenCancellable(TSender& sender, const std::string& url, void** handle) {
   if (Cancelled()) return VELMARO_OPEN_CANCELLED;
-  struct TOpen {
-    std::atomic<bool> done{false};
-    int result = 0;
-    void* handle = nullptr;
-  } open;
-  std::thread opener([&] {
-    open.result = sender.Open(url.c_str(), &open.handle);
-    open.done = true;
-  });
-  // A cancel may come just before the Open begins: it is repeated until the
-  // Open has returned.
-  while (!open.done.load()) {
-    FClock.Sleep(kPollStepMs);
-    if (Cancelled()) sender.CancelOpen();
-    if (OnProcessMessages) OnProcessMessages();
-  }
-  opener.join();
-  *handle = open.handle;
-  if (open.result == 0 && Cancelled()) {
-    sender.Close(open.handle);
+  void* opened = nullptr;
+  const int result = RunCancellable([&] { return sender.Open(url.c_str(), &opened); }, [&] { sender.CancelOpen(); });
+  if (result == 0 && Cancelled()) {  // opened just as the cancel came
+    sender.Close(opened);
     *handle = nullptr;
     return VELMARO_OPEN_CANCELLED;
   }
-  return open.result;
+  *handle = opened;
+  return result;
 }
 
 void TPushController::StopPush() {

@@ -152,6 +152,9 @@ class TPushController : public TPushCounters {
   // Runs the sender's Open on a thread of its own, so that the window (and
   // a quit signal) is served meanwhile and a cancel can end it.
   int OpenCancellable(TSender& sender, const std::string& url, void** handle);
+  // Runs `work` on a thread of its own while this thread serves the window
+  // and calls `cancel` whenever a cancel is asked for; `work`'s result.
+  int RunCancellable(const std::function<int()>& work, const std::function<void()>& cancel);
   // Runs the capturer's Connect on a thread of its own, so that the window
   // (and a quit signal) is served meanwhile and a cancel can end its logon,
   // its RTSP open and its wait for parameter sets.

@@ -307,7 +307,9 @@ TEST(DeviceKinds, H265CameraReachesServersAndRecordingInBothFlvForms) {
       EXPECT_EQ(decoded.sizes[1].first, std::make_pair(640, 480));
       EXPECT_GT(decoded.sizes[0].second + decoded.sizes[1].second, 150) << "about 7 s of pictures at 25 fps";
       // nginx-rtmp records no onMetaData of its publishers.
-      if (enhanced || path != serverPath) EXPECT_TRUE(decoded.metadataNamesCodec) << "onMetaData's videocodecid";
+      if (enhanced || path != serverPath) {
+        EXPECT_TRUE(decoded.metadataNamesCodec) << "onMetaData's videocodecid";
+      }
     }
     if (!enhanced) {  // FFmpeg 5.1 reads the sound beside codec id 12 (it stops at enhanced tags)
       EXPECT_EQ(AudioFormat(serverPath), std::make_pair(1, 16000)) << "G.711 as AAC, mono";

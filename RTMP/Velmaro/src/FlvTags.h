@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "ByteWriters.h"
 #include "h264utils.h"
 #include "velmaro.h"
 
@@ -23,30 +24,6 @@ constexpr int32_t kSoundAac = 0xA0;
 constexpr int32_t kSoundSpeex = 0xB0;
 constexpr int32_t kSoundMp3 = 0x20;
 constexpr int32_t kSoundAdpcm = 0x10;
-
-// Appends big-endian fields into a fixed buffer. It never writes past the
-// buffer: a field that does not fit marks the writer overflowed instead.
-class TByteWriter {
- public:
-  TByteWriter(uint8_t* buffer, size_t capacity) : buffer_(buffer), capacity_(capacity) {}
-  void PutByte(uint8_t value);
-  void PutUI16(uint16_t value);
-  void PutUI32(uint32_t value);
-  void PutBytes(const uint8_t* data, size_t length);
-  // AMF0: 16-bit length, then the bytes (object keys; string values after 0x02).
-  void PutAMFString(std::string_view text);
-  void PutAMFNumber(double value);   // 0x00, IEEE double big-endian
-  void PutAMFBoolean(bool value);    // 0x01, one byte
-  size_t Position() const { return position_; }
-  bool Overflowed() const { return overflowed_; }
-
- private:
-  bool Fits(size_t length);
-  uint8_t* buffer_;
-  size_t capacity_;
-  size_t position_ = 0;
-  bool overflowed_ = false;
-};
 
 // First byte of every audio body (SoundFormat, SoundRate, SoundSize,
 // SoundType). Speex other than 16 kHz mono raises an assertion error.
